@@ -1,0 +1,68 @@
+// Copy and add kernels for float buffers. The "SSE" pair promises the arithmetic, not the
+// instruction set, so it runs with the widest vectors the processor offers, chosen once at
+// start-up. No current processor has 3DNow!, so that pair is a plain loop.
+#include <immintrin.h>
+
+#include "host.h"
+
+namespace {
+
+using Kernel = void (*)(float *, const float *, int);
+
+__attribute__((target("avx2"))) void copy_avx2(float *dest, const float *src, int count) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) _mm256_storeu_ps(dest + i, _mm256_loadu_ps(src + i));
+  for (; i < count; ++i) dest[i] = src[i];
+}
+
+__attribute__((target("avx2"))) void add_avx2(float *dest, const float *src, int count) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    _mm256_storeu_ps(dest + i, _mm256_add_ps(_mm256_loadu_ps(dest + i), _mm256_loadu_ps(src + i)));
+  }
+  for (; i < count; ++i) dest[i] += src[i];
+}
+
+void copy_sse(float *dest, const float *src, int count) {
+  int i = 0;
+  for (; i + 4 <= count; i += 4) _mm_storeu_ps(dest + i, _mm_loadu_ps(src + i));
+  for (; i < count; ++i) dest[i] = src[i];
+}
+
+void add_sse(float *dest, const float *src, int count) {
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    _mm_storeu_ps(dest + i, _mm_add_ps(_mm_loadu_ps(dest + i), _mm_loadu_ps(src + i)));
+  }
+  for (; i < count; ++i) dest[i] += src[i];
+}
+
+// Runs during static initialisation, before the compiler's own processor probe may have run.
+bool detect_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+const bool has_avx2 = detect_avx2();
+const Kernel sse_copy = has_avx2 ? copy_avx2 : copy_sse;
+const Kernel sse_add = has_avx2 ? add_avx2 : add_sse;
+
+}  // namespace
+
+const char *host::kernels_width() { return has_avx2 ? "avx2" : "sse"; }
+
+extern "C" {
+
+void x86_sse_copyf(float *dest, const float *src, int count) { sse_copy(dest, src, count); }
+
+void x86_sse_add2f(float *dest, const float *src, int count) { sse_add(dest, src, count); }
+
+void x86_3dnow_copyf(float *dest, const float *src, int count) {
+  for (int i = 0; i < count; ++i) dest[i] = src[i];
+}
+
+void x86_3dnow_add2f(float *dest, const float *src, int count) {
+  for (int i = 0; i < count; ++i) dest[i] += src[i];
+}
+
+}  // extern "C"

@@ -1,0 +1,360 @@
+// The shared-memory registry and the segments allocated through it.
+//
+// Every change of the registry, in any process, happens between tamb_shm_lock_registry and
+// tamb_shm_unlock_registry. The semaphore is taken and given with SEM_UNDO, so the kernel gives
+// the lock back when a process dies holding it. The registry is written by other processes:
+// indexes and process ids read from it are checked before they are used.
+#include "tamb/shm.h"
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "outside.h"
+
+namespace {
+
+char tamb_shm_server_prefix[256] = "";
+tamb_shm_header_t *tamb_shm_header = nullptr;
+tamb_shm_registry_t *tamb_shm_registry = nullptr;
+int32_t registry_id = 0;
+tamb_shm_info_t registry_info = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+int32_t semid = -1;
+
+[[noreturn]] void semaphore_error(const char *call) {
+  TAMB_ERROR("Fatal TAMB semaphore error: %s (%s)", call, strerror(errno));
+  abort();
+}
+
+void tamb_set_server_prefix(const char *server_name) {
+  snprintf(tamb_shm_server_prefix, sizeof tamb_shm_server_prefix,
+           "/tamb-%d:%s:", static_cast<int>(getuid()),
+           server_name != nullptr ? server_name : "default");
+}
+
+void semaphore_lookup() {
+  semid = semget(TAMB_REGISTRY_IPC_KEY, 0, 0);
+  if (semid != -1) return;
+  semid = semget(TAMB_REGISTRY_IPC_KEY, 1, IPC_CREAT | IPC_EXCL | 0666);
+  if (semid != -1) {
+    // The first raise carries no undo: the free state must outlive the creating process.
+    sembuf raise = {0, 1, 0};
+    if (semop(semid, &raise, 1) == -1) semaphore_error("semop");
+    return;
+  }
+  if (errno != EEXIST) semaphore_error("semget creation");
+  semid = semget(TAMB_REGISTRY_IPC_KEY, 0, 0);
+  if (semid == -1) semaphore_error("semget");
+}
+
+// A wait that a signal interrupts is resumed: a signal handler in the server must not turn
+// into an abort of the whole process.
+void semaphore_change(short delta) {
+  sembuf op = {0, delta, SEM_UNDO};
+  while (semop(semid, &op, 1) == -1) {
+    if (errno != EINTR) semaphore_error("semop");
+  }
+}
+
+void tamb_shm_lock_registry() {
+  if (semid == -1) semaphore_lookup();
+  semaphore_change(-1);
+}
+
+void tamb_shm_unlock_registry() { semaphore_change(1); }
+
+void registry_set_attached(void *address) {
+  registry_info.index = TAMB_SHM_REGISTRY_INDEX;
+  registry_info.address = address;
+  tamb_shm_header = static_cast<tamb_shm_header_t *>(address);
+  tamb_shm_registry = reinterpret_cast<tamb_shm_registry_t *>(static_cast<char *>(address) +
+                                                              TAMB_REGISTRY_HEADER_SIZE);
+}
+
+void registry_forget() {
+  if (registry_info.address != TAMB_SHM_NOT_ATTACHED) shmdt(registry_info.address);
+  registry_info = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+  tamb_shm_header = nullptr;
+  tamb_shm_registry = nullptr;
+}
+
+// Attaches the registry segment; a segment that exists but cannot be attached is an error
+// result like any other access failure.
+int registry_attach(const char *message) {
+  void *address = shmat(registry_id, nullptr, 0);
+  if (address == reinterpret_cast<void *>(-1)) {
+    int error = errno;
+    TAMB_ERROR(message, strerror(error));
+    return error;
+  }
+  registry_set_attached(address);
+  return 0;
+}
+
+int tamb_access_registry() {
+  registry_id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, 0666);
+  if (registry_id == -1) {
+    int error = errno;
+    if (error == ENOENT) return ENOENT;
+    if (error == EINVAL) {
+      registry_id = shmget(TAMB_REGISTRY_IPC_KEY, 1, 0666);
+      return EINVAL;
+    }
+    TAMB_ERROR("unable to access shm registry (%s)", strerror(error));
+    return error;
+  }
+  return registry_attach("unable to access shm registry (%s)");
+}
+
+int tamb_create_registry() {
+  registry_id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, IPC_CREAT | 0666);
+  if (registry_id == -1) {
+    int error = errno;
+    TAMB_ERROR("cannot create shm registry segment (%s)", strerror(error));
+    return error;
+  }
+  int error = registry_attach("cannot create shm registry segment (%s)");
+  if (error != 0) return error;
+
+  memset(tamb_shm_header, 0, TAMB_REGISTRY_SEGMENT_SIZE);
+  tamb_shm_header->magic = TAMB_REGISTRY_MAGIC;
+  tamb_shm_header->protocol = TAMB_REGISTRY_PROTOCOL;
+  tamb_shm_header->shm_type = TAMB_SHM_TYPE_SYSV;
+  tamb_shm_header->segment_size = TAMB_REGISTRY_SEGMENT_SIZE;
+  tamb_shm_header->header_size = TAMB_REGISTRY_HEADER_SIZE;
+  tamb_shm_header->entry_size = TAMB_REGISTRY_ENTRY_SIZE;
+  for (int16_t i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) tamb_shm_registry[i].index = i;
+  return 0;
+}
+
+int tamb_shm_validate_registry() {
+  const tamb_shm_header_t *h = tamb_shm_header;
+  bool valid = h->magic == TAMB_REGISTRY_MAGIC && h->protocol == TAMB_REGISTRY_PROTOCOL &&
+               h->shm_type == TAMB_SHM_TYPE_SYSV && h->segment_size == TAMB_REGISTRY_SEGMENT_SIZE &&
+               h->header_size == TAMB_REGISTRY_HEADER_SIZE &&
+               h->entry_size == TAMB_REGISTRY_ENTRY_SIZE;
+  return valid ? 0 : -1;
+}
+
+// Removes the segment the last access or creation found; nothing when it found none.
+void registry_remove() {
+  if (registry_id != -1) shmctl(registry_id, IPC_RMID, nullptr);
+}
+
+// Process ids come from shared memory. Only a positive id names one process: kill() with 0 or
+// a negative id would probe a whole process group and could keep a dead entry forever.
+bool process_is_alive(int32_t pid) { return pid > 0 && kill(pid, 0) == 0; }
+
+bool process_is_gone(int32_t pid) { return pid <= 0 || (kill(pid, 0) == -1 && errno == ESRCH); }
+
+bool index_is_valid(int index) { return index >= 0 && index < TAMB_REGISTRY_MAX_SEGMENTS; }
+
+void entry_clear(tamb_shm_registry_t *entry) {
+  entry->owner_pid = 0;
+  entry->size = 0;
+  entry->shm_id = 0;
+}
+
+// The hint names the key the way ipcrm takes it; the text is the server's own and is kept.
+void report_registry_replacement_failed(int error) {
+  TAMB_ERROR("incompatible shm registry (%s)", strerror(error));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+  TAMB_ERROR("to delete, use `ipcrm -M 0x%0.8x'", TAMB_REGISTRY_IPC_KEY);
+#pragma GCC diagnostic pop
+}
+
+// Brings the registry into this process for a server: attach a valid one, or create it, or
+// replace one that was asked to be replaced, is too small or does not validate.
+int registry_prepare_for_server(int new_registry) {
+  tamb_shm_lock_registry();
+  int access = tamb_access_registry();
+  int result = 0;
+  if (new_registry || access == ENOENT) {
+    registry_forget();
+    registry_remove();
+    if (tamb_create_registry() != 0) result = ENOMEM;
+  } else if (access == 0 && tamb_shm_validate_registry() == 0) {
+    result = 0;
+  } else if (access == EINVAL || access == 0) {
+    registry_forget();
+    registry_remove();
+    int error = tamb_create_registry();
+    if (error != 0) {
+      report_registry_replacement_failed(error);
+      result = ENOMEM;
+    }
+  } else {
+    result = ENOMEM;
+  }
+  tamb_shm_unlock_registry();
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+// A registry that failed validation is detached and forgotten, so that a later call looks at
+// it afresh and never reports success for a registry it refused.
+TAMB_API int tamb_initialize_shm(const char *server_name) {
+  if (tamb_shm_header != nullptr) return 0;
+  tamb_set_server_prefix(server_name);
+  tamb_shm_lock_registry();
+  int result = tamb_access_registry();
+  if (result == 0 && tamb_shm_validate_registry() != 0) {
+    TAMB_ERROR("Incompatible shm registry, are tambd and libtamb in sync?");
+    registry_forget();
+    result = -1;
+  }
+  tamb_shm_unlock_registry();
+  return result;
+}
+
+TAMB_API int tamb_register_server(const char *server_name, int new_registry) {
+  tamb_set_server_prefix(server_name);
+  TAMB_INFO("TAMB compiled with %s SHM support.", "System V");
+  if (tamb_shm_header == nullptr) {
+    int result = registry_prepare_for_server(new_registry);
+    if (result != 0) return result;
+  }
+
+  tamb_shm_lock_registry();
+  int32_t self = getpid();
+  tamb_shm_server_t *servers = tamb_shm_header->servers;
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
+    if (strncmp(servers[i].prefix, tamb_shm_server_prefix, sizeof servers[i].prefix) != 0) {
+      continue;
+    }
+    int32_t pid = servers[i].pid;
+    if (pid == self) {
+      tamb_shm_unlock_registry();
+      return 0;
+    }
+    if (process_is_alive(pid)) {
+      tamb_shm_unlock_registry();
+      return EEXIST;
+    }
+    memset(&servers[i], 0, sizeof servers[i]);
+  }
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
+    if (servers[i].pid != 0) continue;
+    servers[i].pid = self;
+    strncpy(servers[i].prefix, tamb_shm_server_prefix, sizeof servers[i].prefix);
+    tamb_shm_unlock_registry();
+    return 0;
+  }
+  tamb_shm_unlock_registry();
+  return ENOSPC;
+}
+
+// Without an attached registry there is nothing to free.
+TAMB_API int tamb_unregister_server(const char *) {
+  if (tamb_shm_header == nullptr) return 0;
+  tamb_shm_lock_registry();
+  int32_t self = getpid();
+  for (tamb_shm_server_t &server : tamb_shm_header->servers) {
+    if (server.pid == self) memset(&server, 0, sizeof server);
+  }
+  tamb_shm_unlock_registry();
+  return 0;
+}
+
+TAMB_API tamb_shm_registry_t *tamb_get_free_shm_info(void) {
+  if (tamb_shm_registry == nullptr) return nullptr;
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
+    if (tamb_shm_registry[i].size == 0) return &tamb_shm_registry[i];
+  }
+  return nullptr;
+}
+
+// The descriptor takes the entry's position rather than the index stored in it: the two agree
+// in a sound registry, and a corrupted index must not send the caller to a foreign entry.
+TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si) {
+  if (tamb_shm_registry == nullptr || si == nullptr) return -1;
+  tamb_shm_lock_registry();
+  tamb_shm_registry_t *entry = tamb_get_free_shm_info();
+  if (entry == nullptr) {
+    tamb_shm_unlock_registry();
+    return -1;
+  }
+  int id = shmget(IPC_PRIVATE, static_cast<size_t>(static_cast<ssize_t>(size)),
+                  IPC_CREAT | IPC_EXCL | 0666);
+  if (id == -1) {
+    TAMB_ERROR("cannot create shm segment (%s)", strerror(errno));
+    tamb_shm_unlock_registry();
+    return -1;
+  }
+  entry->size = size;
+  entry->shm_id = id;
+  entry->owner_pid = getpid();
+  si->index = static_cast<int16_t>(entry - tamb_shm_registry);
+  si->address = TAMB_SHM_NOT_ATTACHED;
+  tamb_shm_unlock_registry();
+  return 0;
+}
+
+TAMB_API int tamb_attach_shm(tamb_shm_info_t *si) {
+  if (si == nullptr) return -1;
+  si->address = TAMB_SHM_NOT_ATTACHED;
+  if (tamb_shm_registry == nullptr || !index_is_valid(si->index)) return -1;
+  void *address = shmat(tamb_shm_registry[si->index].shm_id, nullptr, 0);
+  if (address == reinterpret_cast<void *>(-1)) return -1;
+  si->address = address;
+  return 0;
+}
+
+TAMB_API void tamb_release_shm(tamb_shm_info_t *si) {
+  if (si != nullptr && si->address != TAMB_SHM_NOT_ATTACHED) shmdt(si->address);
+}
+
+// The owner test is repeated under the lock: between the two, clean-up may have freed the
+// entry and another process allocated it, and an entry of another process is never cleared.
+TAMB_API void tamb_release_shm_info(int16_t index) {
+  if (tamb_shm_registry == nullptr || !index_is_valid(index)) return;
+  tamb_shm_registry_t *entry = &tamb_shm_registry[index];
+  int32_t self = getpid();
+  if (entry->owner_pid != self) return;
+  tamb_shm_lock_registry();
+  if (entry->owner_pid == self) entry_clear(entry);
+  tamb_shm_unlock_registry();
+}
+
+TAMB_API void tamb_destroy_shm(tamb_shm_info_t *si) {
+  if (si == nullptr || tamb_shm_registry == nullptr || !index_is_valid(si->index)) return;
+  shmctl(tamb_shm_registry[si->index].shm_id, IPC_RMID, nullptr);
+  tamb_release_shm_info(si->index);
+}
+
+TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size) {
+  if (si == nullptr) return -1;
+  tamb_release_shm(si);
+  tamb_destroy_shm(si);
+  if (tamb_shmalloc(size, si) != 0) return -1;
+  return tamb_attach_shm(si);
+}
+
+TAMB_API int tamb_cleanup_shm(void) {
+  if (tamb_shm_registry == nullptr) return 1;
+  tamb_shm_lock_registry();
+  int32_t self = getpid();
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
+    tamb_shm_registry_t *entry = &tamb_shm_registry[i];
+    int32_t owner = entry->owner_pid;
+    if (owner == 0) continue;
+    if (owner == self || process_is_gone(owner)) {
+      shmctl(entry->shm_id, IPC_RMID, nullptr);
+      entry_clear(entry);
+    }
+  }
+  tamb_shm_unlock_registry();
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,215 @@
+// The stand-in's hooks: what the library relies on from the client core and the server.
+#include "host.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::log_set_echo(false);
+    host::log_clear();
+  }
+  void TearDown() override { host::log_set_echo(true); }
+};
+
+using Log = HostTest;
+
+TEST_F(Log, KeepsExactTextAndLevelOfEachHook) {
+  tamb_error("cannot read port id from %s", "server");
+  tamb_info("TAMB compiled with %s SHM support.", "System V");
+  tamb_messagebuffer_add("transport command: %s", "START");
+  EXPECT_TRUE(host::log_has(host::Level::error, "cannot read port id from server"));
+  EXPECT_TRUE(host::log_has(host::Level::info, "TAMB compiled with System V SHM support."));
+  EXPECT_TRUE(host::log_has(host::Level::trace, "transport command: START"));
+  EXPECT_FALSE(host::log_has(host::Level::error, "transport command: START"));
+  EXPECT_EQ(host::log_count(host::Level::error), 1u);
+  host::log_clear();
+  EXPECT_TRUE(host::log_messages().empty());
+}
+
+TEST_F(Log, KeepsTheNewestMessagesAndCutsLongOnes) {
+  for (int i = 0; i < 300; ++i) tamb_error("message %d", i);
+  std::vector<host::Message> messages = host::log_messages();
+  ASSERT_EQ(messages.size(), 256u);
+  EXPECT_EQ(messages.front().text, "message 44");
+  EXPECT_EQ(messages.back().text, "message 299");
+
+  host::log_clear();
+  std::string long_text(2000, 'x');
+  tamb_error("%s", long_text.c_str());
+  messages = host::log_messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, std::string(511, 'x'));
+}
+
+TEST_F(Log, LosesNoMessageFromConcurrentThreads) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i) tamb_info("thread %d message %d", t, i);
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(host::log_count(host::Level::info), 200u);
+  EXPECT_TRUE(host::log_has(host::Level::info, "thread 3 message 49"));
+}
+
+using ServerDir = HostTest;
+
+TEST_F(ServerDir, PlacesEachServerUnderTheRootWithPrivateMode) {
+  char root_template[] = "/tmp/tamb-host-test-XXXXXX";
+  ASSERT_NE(mkdtemp(root_template), nullptr);
+  std::string root = root_template;
+  host::server_dir_set_root(root);
+
+  char buf[TAMB_PATH_MAX + 1];
+  EXPECT_EQ(tamb_server_dir("studio", buf), buf);
+  EXPECT_EQ(std::string(buf), root + "/studio");
+  struct stat st;
+  ASSERT_EQ(stat(buf, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  EXPECT_EQ(std::string(tamb_server_dir(nullptr, buf)), root + "/default");
+  EXPECT_EQ(std::string(tamb_server_dir("", buf)), root + "/default");
+
+  host::server_dir_set_root("");
+  EXPECT_EQ(std::string(tamb_server_dir("x", buf)), "/tmp/tamb-" + std::to_string(getuid()) + "/x");
+  rmdir(buf);
+  rmdir((root + "/studio").c_str());
+  rmdir((root + "/default").c_str());
+  rmdir(root.c_str());
+}
+
+using Requests = HostTest;
+
+int answer_port_register(tamb_client_t *client, tamb_request_t *request, void *arg) {
+  EXPECT_NE(client, nullptr);
+  request->body.port.port_id = *static_cast<uint32_t *>(arg);
+  return 0;
+}
+
+int refuse(tamb_client_t *, tamb_request_t *, void *) { return EBUSY; }
+
+TEST_F(Requests, DispatchByCodeAndWriteStatusOnEveryReturn) {
+  host::Server server;
+  host::Client *client = server.add_client("req");
+  uint32_t next_port = 7;
+  host::request_set_handler(TAMB_REQ_PORT_REGISTER, answer_port_register, &next_port);
+  host::request_set_handler(TAMB_REQ_TIMEBASE_SET, refuse);
+
+  tamb_request_t request{};
+  request.type = TAMB_REQ_PORT_REGISTER;
+  request.status = -99;
+  uint64_t before = host::request_count();
+  EXPECT_EQ(tamb_client_deliver_request(&client->handle, &request), 0);
+  EXPECT_EQ(request.status, 0);
+  EXPECT_EQ(request.body.port.port_id, 7u);
+
+  request.type = TAMB_REQ_TIMEBASE_SET;
+  request.status = -99;
+  EXPECT_EQ(tamb_client_deliver_request(&client->handle, &request), EBUSY);
+  EXPECT_EQ(request.status, EBUSY);
+
+  // No server handler yet: the delivery fails, and says so in status too.
+  request.type = TAMB_REQ_SYNC_TIMEOUT_SET;
+  request.status = 0;
+  EXPECT_EQ(tamb_client_deliver_request(&client->handle, &request), ENOSYS);
+  EXPECT_EQ(request.status, ENOSYS);
+  request.type = 1000;
+  request.status = 0;
+  EXPECT_NE(tamb_client_deliver_request(&client->handle, &request), 0);
+  EXPECT_NE(request.status, 0);
+  request.type = -1;
+  EXPECT_NE(tamb_client_deliver_request(&client->handle, &request), 0);
+  EXPECT_EQ(host::request_count(), before + 5);
+
+  EXPECT_NE(tamb_client_deliver_request(&client->handle, nullptr), 0);
+  host::request_set_handler(TAMB_REQ_PORT_REGISTER, nullptr);
+  host::request_set_handler(TAMB_REQ_TIMEBASE_SET, nullptr);
+}
+
+using Clients = HostTest;
+
+TEST_F(Clients, LookupByIdFindsExactlyTheLinkedClients) {
+  host::Server server(16, 256);
+  EXPECT_EQ(server.control()->port_capacity, 16u);
+  EXPECT_EQ(server.control()->buffer_size, 256u);
+  host::Client *a = server.add_client("a");
+  host::Client *b = server.add_client("b");
+  host::Client *c = server.add_client("c");
+  EXPECT_EQ(b->handle.control->uuid, a->handle.control->uuid + 1);
+  EXPECT_STREQ(c->handle.control->name, "c");
+  EXPECT_EQ(c->handle.engine_control, server.control());
+  EXPECT_LT(c->handle.request_fd, 0);
+  EXPECT_EQ(c->handle.port_segment[0].address, TAMB_SHM_NOT_ATTACHED);
+
+  tamb_engine_t *engine = server.engine();
+  for (host::Client *client : {a, b, c}) {
+    EXPECT_EQ(tamb_client_internal_by_id(engine, client->handle.control->uuid), &client->internal);
+  }
+  EXPECT_EQ(tamb_client_internal_by_id(engine, 0), nullptr);
+  EXPECT_EQ(tamb_client_internal_by_id(engine, tamb_port_uuid_generate(0)), nullptr);
+
+  tamb_uuid_t removed = b->handle.control->uuid;
+  engine->timebase_client = &b->internal;
+  server.remove_client(b);
+  EXPECT_EQ(tamb_client_internal_by_id(engine, removed), nullptr);
+  EXPECT_EQ(engine->timebase_client, nullptr);
+  EXPECT_EQ(tamb_client_internal_by_id(engine, c->handle.control->uuid), &c->internal);
+}
+
+TEST(Processor, CpuTypeAnnouncesSseOnThisMachine) {
+  EXPECT_EQ(cpu_type, host::cpu_detect());
+  // Every x86-64 processor has SSE and SSE2, so the library must pick the SSE kernels here.
+  EXPECT_NE(cpu_type & 0xfe, 0);
+  std::string width = host::kernels_width();
+  EXPECT_TRUE(width == "avx2" || width == "sse");
+}
+
+void plain_add(float *dest, const float *src, int count) {
+  for (int i = 0; i < count; ++i) dest[i] += src[i];
+}
+
+TEST(Kernels, EveryPairMatchesThePlainLoopAndStaysInsideTheCount) {
+  using Kernel = void (*)(float *, const float *, int);
+  const Kernel copies[] = {x86_sse_copyf, x86_3dnow_copyf};
+  const Kernel adds[] = {x86_sse_add2f, x86_3dnow_add2f};
+  std::vector<float> src(80), dest(80), expect(80);
+  for (int i = 0; i < 80; ++i) src[i] = 0.25f * static_cast<float>(i) - 3.0f;
+
+  for (int count = 0; count <= 70; ++count) {
+    for (int shift = 0; shift < 3; ++shift) {  // unaligned starts
+      for (Kernel copy : copies) {
+        std::fill(dest.begin(), dest.end(), 42.0f);
+        copy(dest.data() + shift, src.data() + 1, count);
+        for (int i = 0; i < 80; ++i) {
+          bool inside = i >= shift && i < shift + count;
+          ASSERT_EQ(dest[i], inside ? src[i - shift + 1] : 42.0f) << count << " " << i;
+        }
+      }
+      for (Kernel add : adds) {
+        for (int i = 0; i < 80; ++i) dest[i] = expect[i] = 1.5f * static_cast<float>(i);
+        add(dest.data() + shift, src.data(), count);
+        plain_add(expect.data() + shift, src.data(), count);
+        ASSERT_EQ(dest, expect) << count;
+      }
+    }
+  }
+  std::fill(dest.begin(), dest.end(), 5.0f);
+  x86_sse_copyf(dest.data(), src.data(), -4);
+  x86_sse_add2f(dest.data(), src.data(), -4);
+  EXPECT_EQ(dest[0], 5.0f);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace support {
+namespace {
+
+bool write_file(const std::string &path, const std::string &content) {
+  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  close(fd);
+  return ok;
+}
+
+std::string errno_text(const char *what) { return std::string(what) + ": " + strerror(errno); }
+
+}  // namespace
+
+bool enter_ipc_namespace(std::string *why) {
+  if (unshare(CLONE_NEWIPC) == 0) return true;
+  uid_t uid = geteuid();
+  gid_t gid = getegid();
+  if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
+    *why = errno_text("unshare of the IPC namespace refused");
+    return false;
+  }
+  write_file("/proc/self/setgroups", "deny");
+  write_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n");
+  write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
+  return true;
+}
+
+bool enter_mount_namespace(std::string *why) {
+  if (unshare(CLONE_NEWNS) != 0) {
+    *why = errno_text("unshare of the mount namespace refused");
+    return false;
+  }
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = errno_text("cannot make the mounts private");
+    return false;
+  }
+  return true;
+}
+
+bool bind_fixture(const std::string &content, const std::string &target, std::string *why) {
+  char path[] = "/tmp/tamb-fixture-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) {
+    *why = errno_text("mkstemp");
+    return false;
+  }
+  close(fd);
+  if (!write_file(path, content)) {
+    *why = errno_text("cannot write the fixture");
+    unlink(path);
+    return false;
+  }
+  bool ok = mount(path, target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  if (!ok) *why = errno_text(("cannot bind a fixture over " + target).c_str());
+  // The mount keeps the file alive; its name is no longer needed.
+  unlink(path);
+  return ok;
+}
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+int run_in_child(const std::function<int()> &body) {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int result = body();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(result);
+  }
+  return wait_for(pid);
+}
+
+}  // namespace support

@@ -1,0 +1,54 @@
+// Helpers the test suites share: private namespaces, child processes, fixture files and a
+// count of heap calls.
+#ifndef TAMB_TEST_SUPPORT_H
+#define TAMB_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace support {
+
+// Moves the calling process into a private System V IPC namespace (with a user namespace when
+// not root), so that registry tests never meet a real server or each other. False with the
+// reason when the system refuses; callers skip then.
+bool enter_ipc_namespace(std::string *why);
+
+// Moves the calling process into a private mount namespace whose mounts do not propagate
+// back. Call it in a forked child only. False with the reason when refused.
+bool enter_mount_namespace(std::string *why);
+
+// Writes content to a new temporary file and binds it over target (a file that exists).
+// Requires a private mount namespace. False with the reason when it fails.
+bool bind_fixture(const std::string &content, const std::string &target, std::string *why);
+
+// Runs body in a forked child and returns its exit status, or 128 + signal when it was killed.
+// The child ends with body's result through _exit, without running the parent's tests again.
+int run_in_child(const std::function<int()> &body);
+
+// Exit status that run_in_child bodies use to say "skipped"; the reason goes to stderr.
+constexpr int child_skipped = 77;
+
+// Waits for pid and returns its exit status, or 128 + signal.
+int wait_for(pid_t pid);
+
+// Counts the heap calls (malloc, calloc, realloc, free, aligned allocations) the calling
+// thread makes while it lives. Unavailable in sanitizer builds, whose runtime owns the heap.
+class HeapCounter {
+ public:
+  HeapCounter();
+  ~HeapCounter();
+  HeapCounter(const HeapCounter &) = delete;
+  HeapCounter &operator=(const HeapCounter &) = delete;
+  uint64_t calls() const;
+  static bool available();
+
+ private:
+  uint64_t start_;
+};
+
+}  // namespace support
+
+#endif
