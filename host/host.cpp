@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 
 namespace host {
 namespace {
@@ -115,9 +116,45 @@ int32_t cpu_detect() {
   return type;
 }
 
-Server::Server(uint32_t port_capacity, uint32_t buffer_size) {
-  auto *control = static_cast<tamb_control_t *>(calloc(1, TAMB_CONTROL_SIZE(port_capacity)));
-  if (control == nullptr) abort();
+namespace {
+
+int servers_alive = 0;  // registration is per process; the last server to go ends it
+
+// Allocates and attaches a zeroed segment of size bytes through the registry.
+tamb_shm_info_t segment_create(size_t size, const char *what) {
+  tamb_shm_info_t segment{TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+  if (size > INT32_MAX || tamb_shmalloc(static_cast<int32_t>(size), &segment) != 0) {
+    throw std::runtime_error(std::string("cannot allocate the segment of the ") + what);
+  }
+  if (tamb_attach_shm(&segment) != 0) {
+    tamb_destroy_shm(&segment);
+    throw std::runtime_error(std::string("cannot attach the segment of the ") + what);
+  }
+  memset(segment.address, 0, size);
+  return segment;
+}
+
+void segment_free(tamb_shm_info_t *segment) {
+  tamb_release_shm(segment);
+  tamb_destroy_shm(segment);
+  *segment = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+}
+
+}  // namespace
+
+Server::Server(uint32_t port_capacity, uint32_t buffer_size, const char *name) {
+  int result = tamb_register_server(name, 0);
+  if (result != 0) {
+    throw std::runtime_error("cannot register the server: " + std::string(strerror(result)));
+  }
+  ++servers_alive;
+  try {
+    control_segment_ = segment_create(TAMB_CONTROL_SIZE(port_capacity), "engine control block");
+  } catch (...) {
+    if (--servers_alive == 0) tamb_unregister_server(name);
+    throw;
+  }
+  auto *control = static_cast<tamb_control_t *>(control_segment_.address);
   control->port_capacity = port_capacity;
   control->buffer_size = buffer_size;
   engine_.control = control;
@@ -127,18 +164,21 @@ Server::Server(uint32_t port_capacity, uint32_t buffer_size) {
 Server::~Server() {
   while (!clients_.empty()) remove_client(clients_.back());
   pthread_rwlock_destroy(&engine_.client_lock);
-  free(engine_.control);
+  segment_free(&control_segment_);
+  if (--servers_alive == 0) tamb_unregister_server(nullptr);
 }
 
 Client *Server::add_client(const char *name) {
-  auto *control = static_cast<tamb_client_control_t *>(calloc(1, sizeof(tamb_client_control_t)));
+  tamb_shm_info_t segment = segment_create(sizeof(tamb_client_control_t), "client control block");
+  auto *control = static_cast<tamb_client_control_t *>(segment.address);
   auto *node = static_cast<tamb_slist_t *>(calloc(1, sizeof(tamb_slist_t)));
-  if (control == nullptr || node == nullptr) abort();
+  if (node == nullptr) abort();
   control->uuid = tamb_client_uuid_generate();
   snprintf(control->name, sizeof control->name, "%s", name);
 
   auto *client = new Client{};
   client->internal.control = control;
+  client->control_segment = segment;
   client->port_segment.assign(TAMB_PORT_TYPES_MAX,
                               tamb_shm_info_t{TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED});
   client->handle.engine_control = engine_.control;
@@ -169,7 +209,7 @@ void Server::remove_client(Client *client) {
   if (engine_.timebase_client == &client->internal) engine_.timebase_client = nullptr;
   pthread_rwlock_unlock(&engine_.client_lock);
   std::erase(clients_, client);
-  free(client->internal.control);
+  segment_free(&client->control_segment);
   delete client;
 }
 

@@ -66,19 +66,27 @@ struct Client {
   tamb_client_internal_t internal;  // first: the engine's list holds its address
   tamb_client_t handle;
   std::vector<tamb_shm_info_t> port_segment;
+  tamb_shm_info_t control_segment;  // the client control block's segment
 };
 
-// An in-process server: the engine record, its control block with room for port_capacity
-// ports, and the clients it knows.
+// An in-process server. It registers under its name in the shared-memory registry and keeps
+// the engine control block (room for port_capacity ports) and every client control block in
+// segments allocated there, so other processes can attach them by registry index. Throws
+// std::runtime_error when the registry or a segment refuses. Several servers of one process
+// share its registration, which the last one to go ends.
 class Server {
  public:
-  explicit Server(uint32_t port_capacity = 256, uint32_t buffer_size = 1024);
+  explicit Server(uint32_t port_capacity = 256, uint32_t buffer_size = 1024,
+                  const char *name = "default");
   ~Server();
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
 
   tamb_engine_t *engine() { return &engine_; }
   tamb_control_t *control() { return engine_.control; }
+
+  // Registry index of the engine control block's segment.
+  int16_t control_index() const { return control_segment_.index; }
 
   // Creates a client with a new id and links it into the engine's client list.
   Client *add_client(const char *name);
@@ -88,6 +96,7 @@ class Server {
 
  private:
   tamb_engine_t engine_{};
+  tamb_shm_info_t control_segment_{TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
   std::vector<Client *> clients_;
 };
 

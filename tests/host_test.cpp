@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support.h"
 
 namespace {
 
@@ -167,6 +171,52 @@ TEST_F(Clients, LookupByIdFindsExactlyTheLinkedClients) {
   EXPECT_EQ(tamb_client_internal_by_id(engine, removed), nullptr);
   EXPECT_EQ(engine->timebase_client, nullptr);
   EXPECT_EQ(tamb_client_internal_by_id(engine, c->handle.control->uuid), &c->internal);
+}
+
+// Another process finds the engine control block and a client control block through the
+// registry alone, by index, and sees what the server wrote.
+TEST_F(Clients, ControlBlocksLiveInRegistrySegmentsOtherProcessesAttach) {
+  if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
+  host::Server server(8, 512);
+  host::Client *client = server.add_client("shared");
+  server.control()->sync_timeout = 1234567;
+  int16_t engine_index = server.control_index();
+  int16_t client_index = client->control_segment.index;
+  tamb_uuid_t uuid = client->handle.control->uuid;
+  ASSERT_GE(engine_index, 0);
+  ASSERT_GE(client_index, 0);
+  EXPECT_NE(engine_index, client_index);
+
+  int status = support::run_in_child([&] {
+    tamb_shm_info_t engine{engine_index, TAMB_SHM_NOT_ATTACHED};
+    tamb_shm_info_t block{client_index, TAMB_SHM_NOT_ATTACHED};
+    if (tamb_attach_shm(&engine) != 0 || tamb_attach_shm(&block) != 0) return 1;
+    auto *control = static_cast<tamb_control_t *>(engine.address);
+    auto *client_control = static_cast<tamb_client_control_t *>(block.address);
+    if (control->buffer_size != 512 || control->port_capacity != 8) return 2;
+    if (control->sync_timeout != 1234567) return 3;
+    if (client_control->uuid != uuid || strcmp(client_control->name, "shared") != 0) return 4;
+    client_control->active = 1;  // written back through the shared segment
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(client->handle.control->active, 1);
+}
+
+TEST_F(Clients, SegmentsAreFreedWithTheirOwners) {
+  if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
+  int16_t engine_index;
+  int16_t client_index;
+  {
+    host::Server server;
+    client_index = server.add_client("gone")->control_segment.index;
+    engine_index = server.control_index();
+  }
+  // Both entries are free again: the next allocations take the lowest of them first.
+  tamb_shm_info_t again{TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+  ASSERT_EQ(tamb_shmalloc(64, &again), 0);
+  EXPECT_EQ(again.index, std::min(engine_index, client_index));
+  tamb_destroy_shm(&again);
 }
 
 TEST(Processor, CpuTypeAnnouncesSseOnThisMachine) {

@@ -72,6 +72,15 @@ bool bind_fixture(const std::string &content, const std::string &target, std::st
   return ok;
 }
 
+namespace {
+const bool ipc_private_at_start = [] {
+  std::string why;
+  return enter_ipc_namespace(&why);
+}();
+}  // namespace
+
+bool ipc_is_private() { return ipc_private_at_start; }
+
 int wait_for(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {

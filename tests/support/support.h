@@ -16,6 +16,11 @@ namespace support {
 // reason when the system refuses; callers skip then.
 bool enter_ipc_namespace(std::string *why);
 
+// True when this test binary runs in a private IPC namespace of its own. Every binary enters
+// one before main, so no test ever meets the machine's registry or leaves a segment behind;
+// tests that touch System V IPC skip when this is false.
+bool ipc_is_private();
+
 // Moves the calling process into a private mount namespace whose mounts do not propagate
 // back. Call it in a forked child only. False with the reason when refused.
 bool enter_mount_namespace(std::string *why);
