@@ -120,6 +120,8 @@ namespace {
 
 int servers_alive = 0;  // registration is per process; the last server to go ends it
 
+}  // namespace
+
 // Allocates and attaches a zeroed segment of size bytes through the registry.
 tamb_shm_info_t segment_create(size_t size, const char *what) {
   tamb_shm_info_t segment{TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
@@ -140,8 +142,6 @@ void segment_free(tamb_shm_info_t *segment) {
   *segment = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
 }
 
-}  // namespace
-
 Server::Server(uint32_t port_capacity, uint32_t buffer_size, const char *name) {
   int result = tamb_register_server(name, 0);
   if (result != 0) {
@@ -159,10 +159,12 @@ Server::Server(uint32_t port_capacity, uint32_t buffer_size, const char *name) {
   control->buffer_size = buffer_size;
   engine_.control = control;
   pthread_rwlock_init(&engine_.client_lock, nullptr);
+  ports_start();
 }
 
 Server::~Server() {
   while (!clients_.empty()) remove_client(clients_.back());
+  ports_stop();
   pthread_rwlock_destroy(&engine_.client_lock);
   segment_free(&control_segment_);
   if (--servers_alive == 0) tamb_unregister_server(nullptr);
@@ -186,6 +188,10 @@ Client *Server::add_client(const char *name) {
   client->handle.request_fd = -1;
   client->handle.port_segment = client->port_segment.data();
   client->handle.process_thread = pthread_self();
+  for (size_t type = 0; type < port_segments_.size(); ++type) {
+    client->port_segment[type].index = port_segments_[type].index;
+    tamb_attach_shm(&client->port_segment[type]);
+  }
 
   pthread_rwlock_wrlock(&engine_.client_lock);
   node->data = &client->internal;
@@ -196,7 +202,20 @@ Client *Server::add_client(const char *name) {
   return client;
 }
 
+// The server drops the client's ports with it, connections first.
 void Server::remove_client(Client *client) {
+  tamb_control_t *control = engine_.control;
+  for (uint32_t id = 0; id < control->port_capacity; ++id) {
+    tamb_port_shared_t &record = control->port_table[id];
+    if (record.in_use == 0 || record.client_id != client->handle.control->uuid) continue;
+    std::vector<Connection> involved;
+    for (const Connection &c : connections_) {
+      if (c.output == id || c.input == id) involved.push_back(c);
+    }
+    for (const Connection &c : involved) disconnect(c.output, c.input);
+    record.in_use = 0;
+  }
+
   pthread_rwlock_wrlock(&engine_.client_lock);
   for (tamb_slist_t **link = &engine_.clients; *link != nullptr; link = &(*link)->next) {
     if ((*link)->data == &client->internal) {
@@ -209,6 +228,12 @@ void Server::remove_client(Client *client) {
   if (engine_.timebase_client == &client->internal) engine_.timebase_client = nullptr;
   pthread_rwlock_unlock(&engine_.client_lock);
   std::erase(clients_, client);
+  core_free_ports(client);
+  for (tamb_shm_info_t &segment : client->port_segment) tamb_release_shm(&segment);
+  if (client->server_fd >= 0) {
+    close(client->handle.request_fd);
+    close(client->server_fd);
+  }
   segment_free(&client->control_segment);
   delete client;
 }

@@ -60,13 +60,35 @@ int32_t cpu_detect();
 // Name of the vector width the SSE kernels use on this machine ("avx2" or "sse").
 const char *kernels_width();
 
+// ---- Segments -----------------------------------------------------------------------------
+
+// Allocates, attaches and zeroes a segment of size bytes through the registry. Throws
+// std::runtime_error naming what when the registry refuses.
+tamb_shm_info_t segment_create(size_t size, const char *what);
+
+// Detaches and destroys a segment and marks the descriptor empty.
+void segment_free(tamb_shm_info_t *segment);
+
 // ---- Engine and clients -------------------------------------------------------------------
 
 struct Client {
   tamb_client_internal_t internal;  // first: the engine's list holds its address
   tamb_client_t handle;
-  std::vector<tamb_shm_info_t> port_segment;
-  tamb_shm_info_t control_segment;  // the client control block's segment
+  std::vector<tamb_shm_info_t> port_segment;  // this client's attachments, by port type id
+  tamb_shm_info_t control_segment;            // the client control block's segment
+  int server_fd = -1;  // the server's end of the request channel, when the client has one
+};
+
+// One connection of the server's graph: an output port id and an input port id.
+struct Connection {
+  uint32_t output;
+  uint32_t input;
+};
+
+// The last rename request the server received.
+struct Rename {
+  std::string old_name;
+  std::string new_name;
 };
 
 // An in-process server. It registers under its name in the shared-memory registry and keeps
@@ -91,13 +113,46 @@ class Server {
   // Creates a client with a new id and links it into the engine's client list.
   Client *add_client(const char *name);
 
-  // Unlinks and frees a client.
+  // Unlinks and frees a client, its port objects and its attachments.
   void remove_client(Client *client);
 
+  // Gives the client a request channel, as a client in another process has: connection
+  // answers then arrive as port ids on client->handle.request_fd.
+  void open_channel(Client *client);
+
+  // ---- Ports: the server side and the client core's part ----
+
+  // Registry index of the segment holding the buffers of port type type_id.
+  int16_t port_segment_index(int type_id) const { return port_segments_[type_id].index; }
+
+  // Connects an output to an input of the same type, in the server's graph and in the client
+  // cores of both owners: each owner's port object lists the other port, and an input with
+  // several connections gets a mix buffer prepared by its type's buffer_init. 0 or an errno.
+  int connect(uint32_t output_id, uint32_t input_id);
+  int disconnect(uint32_t output_id, uint32_t input_id);
+
+  const std::vector<Connection> &connections() const { return connections_; }
+  const Rename &last_rename() const { return last_rename_; }
+
  private:
+  static int handle_port_register(tamb_client_t *, tamb_request_t *request, void *arg);
+  static int handle_port_unregister(tamb_client_t *, tamb_request_t *request, void *arg);
+  static int handle_port_connections(tamb_client_t *client, tamb_request_t *request, void *arg);
+  static int handle_port_rename(tamb_client_t *, tamb_request_t *request, void *arg);
+
+  void ports_start();
+  void ports_stop();
+  Client *owner_of(uint32_t port_id);
+  void core_link(Client *client, uint32_t own_id, uint32_t other_id);
+  void core_unlink(Client *client, uint32_t own_id, uint32_t other_id);
+  void core_free_ports(Client *client);
+
   tamb_engine_t engine_{};
   tamb_shm_info_t control_segment_{TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+  std::vector<tamb_shm_info_t> port_segments_;
   std::vector<Client *> clients_;
+  std::vector<Connection> connections_;
+  Rename last_rename_;
 };
 
 }  // namespace host

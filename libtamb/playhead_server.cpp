@@ -1,2 +1,404 @@
-// The server's transport engine. It links libtamb and runs inside the server's process cycle.
+// The transport engine: the state machine the server runs at the end of every process cycle,
+// and the server's side of the timebase master and the slow-sync clients.
+//
+// The cycle functions run on the server's process thread after every client has finished its
+// cycle, so they read what clients wrote during it without locks; a requested position is
+// taken only through the guarded copy. The request handlers change the clients' flags under
+// the engine's client_lock held for writing, which keeps the client list stable meanwhile.
 #include "tamb/playhead_server.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "outside.h"
+#include "tamb/transport.h"
+
+// Engine steps are logged only when the server asked for it.
+#define ENGINE_TRACE(engine, ...)                   \
+  do {                                              \
+    if ((engine)->verbose) TAMB_TRACE(__VA_ARGS__); \
+  } while (0)
+
+namespace {
+
+constexpr double usecs_per_sec = 1000000.0;
+
+double seconds(uint64_t usecs) { return static_cast<double>(usecs) / usecs_per_sec; }
+
+tamb_client_control_t *control_of(tamb_slist_t *node) {
+  return static_cast<tamb_client_internal_t *>(node->data)->control;
+}
+
+void client_lock_take(tamb_engine_t *engine) {
+  if (pthread_rwlock_wrlock(&engine->client_lock) != 0) {
+    TAMB_ERROR("cannot take the engine's client lock");
+    abort();
+  }
+}
+
+void client_lock_give(tamb_engine_t *engine) {
+  if (pthread_rwlock_unlock(&engine->client_lock) != 0) {
+    TAMB_ERROR("cannot release the engine's client lock");
+    abort();
+  }
+}
+
+tamb_client_internal_t *client_find(tamb_engine_t *engine, tamb_uuid_t client_id) {
+  if (tamb_client_internal_by_id == nullptr) return nullptr;
+  return tamb_client_internal_by_id(engine, client_id);
+}
+
+void tamb_sync_poll_start(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  int32_t sync_count = 0;
+  for (tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
+    tamb_client_control_t *client = control_of(node);
+    if (client->active_slowsync) {
+      client->sync_poll = 1;
+      ++sync_count;
+    }
+  }
+  assert(sync_count == engine->control->sync_clients);
+  control->sync_remain = sync_count;
+  control->sync_time_left = control->sync_timeout;
+  ENGINE_TRACE(engine, "transport Starting, sync poll of %u clients for %8.6f secs",
+               static_cast<unsigned>(sync_count), seconds(control->sync_timeout));
+}
+
+void tamb_sync_poll_stop(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  int32_t poll_count = 0;
+  for (tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
+    tamb_client_control_t *client = control_of(node);
+    if (client->active_slowsync && client->sync_poll) {
+      client->sync_poll = 0;
+      ++poll_count;
+    }
+  }
+  assert(poll_count == engine->control->sync_remain);
+  ENGINE_TRACE(engine, "sync poll halted with %u clients and %8.6f secs remaining",
+               static_cast<unsigned>(control->sync_remain), seconds(control->sync_time_left));
+  control->sync_remain = 0;
+  control->sync_time_left = 0;
+}
+
+void tamb_sync_poll_deactivate(tamb_engine_t *engine, tamb_client_control_t *client) {
+  tamb_control_t *control = engine->control;
+  if (client->sync_poll) {
+    client->sync_poll = 0;
+    client->sync_poll_new = 0;
+    control->sync_remain = control->sync_remain - 1;
+    ENGINE_TRACE(engine, "sync poll interrupted for client %s", client->name);
+  }
+  client->active_slowsync = 0;
+  control->sync_clients = control->sync_clients - 1;
+  assert(engine->control->sync_clients >= 0);
+}
+
+// Puts a slow-sync client into the running poll, or starts one; a rolling transport waits.
+void sync_client_poll(tamb_engine_t *engine, tamb_client_control_t *client) {
+  tamb_control_t *control = engine->control;
+  control->sync_time_left = control->sync_timeout;
+  client->sync_poll_new = 1;
+  if (!client->sync_poll) {
+    client->sync_poll = 1;
+    control->sync_remain = control->sync_remain + 1;
+  }
+  if (control->transport_state == TAMB_TRANSPORT_ROLLING) {
+    control->transport_state = TAMB_TRANSPORT_STARTING;
+    ENGINE_TRACE(engine, "force transport state to Starting");
+  }
+  ENGINE_TRACE(engine, "polling sync client %s", client->name);
+}
+
+void advance(tamb_control_t *control) {
+  control->pending_position.frame = control->current_position.frame + control->buffer_size;
+}
+
+void stop(tamb_engine_t *engine) {
+  engine->control->transport_state = TAMB_TRANSPORT_STOPPED;
+  ENGINE_TRACE(engine, "transport Stopped");
+  if (engine->control->sync_remain != 0) tamb_sync_poll_stop(engine);
+}
+
+void roll(tamb_engine_t *engine) {
+  engine->control->transport_state = TAMB_TRANSPORT_ROLLING;
+  ENGINE_TRACE(engine, "transport Rolling");
+  advance(engine->control);
+}
+
+void start_polling(tamb_engine_t *engine) {
+  engine->control->transport_state = TAMB_TRANSPORT_STARTING;
+  tamb_sync_poll_start(engine);
+}
+
+void cycle_promote(tamb_control_t *control) {
+  tamb_position_t *pending = &control->pending_position;
+  pending->usecs = control->current_position.usecs;
+  pending->frame_rate = control->current_position.frame_rate;
+  pending->frame = control->next_frame;
+  memcpy(&control->current_position, pending, sizeof(tamb_position_t));
+  control->new_position = control->pending_is_new;
+}
+
+void poll_timed_out(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  ENGINE_TRACE(engine, "transport sync timeout");
+  control->sync_time_left = 0;
+  control->transport_state = TAMB_TRANSPORT_ROLLING;
+  ENGINE_TRACE(engine, "transport Rolling, %8.6f sec left for poll",
+               seconds(control->sync_time_left));
+}
+
+// Without a sample rate a cycle has no length, and a poll that cannot be timed would keep the
+// transport waiting for good; such a poll ends at once as timed out.
+void cycle_sync_progress(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  if (control->transport_state != TAMB_TRANSPORT_STARTING) return;
+  if (control->sync_remain == 0) {
+    control->transport_state = TAMB_TRANSPORT_ROLLING;
+    ENGINE_TRACE(engine, "transport Rolling, %8.6f sec left for poll",
+                 seconds(control->sync_time_left));
+    return;
+  }
+  uint32_t rate = control->current_position.frame_rate;
+  if (rate == 0) {
+    poll_timed_out(engine);
+    return;
+  }
+  uint64_t cycle_usecs = static_cast<uint64_t>(control->buffer_size) * 1000000u / rate;
+  if (cycle_usecs < control->sync_time_left) {
+    control->sync_time_left = control->sync_time_left - cycle_usecs;
+  } else {
+    poll_timed_out(engine);
+  }
+}
+
+void cycle_command(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  int32_t command = control->transport_cmd;
+  bool is_new = command != control->previous_cmd;
+  if (is_new) {
+    control->previous_cmd = command;
+    ENGINE_TRACE(engine, "transport command: %s",
+                 command == TAMB_TRANSPORT_CMD_START ? "START" : "STOP");
+  }
+  bool start = is_new && command == TAMB_TRANSPORT_CMD_START;
+  bool halt = is_new && command == TAMB_TRANSPORT_CMD_STOP;
+  bool relocated = control->new_position != 0;
+  bool slow_clients = control->sync_clients > 0;
+
+  switch (control->transport_state) {
+    case TAMB_TRANSPORT_STOPPED:
+      if (start && slow_clients) {
+        start_polling(engine);
+      } else if (start) {
+        roll(engine);
+      }
+      break;
+    case TAMB_TRANSPORT_ROLLING:
+      if (halt) {
+        stop(engine);
+      } else if (relocated && slow_clients) {
+        start_polling(engine);
+      } else {
+        advance(control);
+      }
+      break;
+    case TAMB_TRANSPORT_STARTING:
+      if (halt) {
+        stop(engine);
+      } else if (relocated && slow_clients) {
+        start_polling(engine);
+      } else if (relocated) {
+        roll(engine);
+      }
+      break;
+    default:
+      TAMB_ERROR("invalid TAMB transport state: %d", static_cast<int>(control->transport_state));
+      break;
+  }
+}
+
+void cycle_takeover(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  control->pending_is_new = 0;
+  if (control->requested_position.head_id != control->last_request_id) {
+    tamb_transport_copy_position(&control->requested_position, &control->pending_position);
+    ENGINE_TRACE(engine, "new transport position: %u, id=0x%lx",
+                 static_cast<unsigned>(control->pending_position.frame),
+                 static_cast<unsigned long>(control->pending_position.head_id));
+    control->pending_is_new = 1;
+    control->last_request_id = control->pending_position.head_id;
+  }
+  control->next_frame = control->pending_position.frame;
+}
+
+}  // namespace
+
+extern "C" {
+
+TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  engine->timebase_client = nullptr;
+  control->transport_cmd = TAMB_TRANSPORT_CMD_STOP;
+  control->previous_cmd = TAMB_TRANSPORT_CMD_STOP;
+  control->transport_state = TAMB_TRANSPORT_STOPPED;
+  memset(&control->current_position, 0, sizeof(tamb_position_t));
+  memset(&control->pending_position, 0, sizeof(tamb_position_t));
+  memset(&control->requested_position, 0, sizeof(tamb_position_t));
+  control->last_request_id = 0;
+  control->position_id_counter = 1;
+  control->new_position = 0;
+  control->pending_is_new = 0;
+  control->next_frame = 0;
+  control->sync_clients = 0;
+  control->sync_remain = 0;
+  control->sync_timeout = 2000000;
+  control->sync_time_left = 0;
+  return 0;
+}
+
+TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs) {
+  engine->control->current_position.usecs = usecs;
+}
+
+TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine) {
+  cycle_promote(engine->control);
+  cycle_sync_progress(engine);
+  cycle_command(engine);
+  cycle_takeover(engine);
+}
+
+TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate) {
+  engine->control->current_position.frame_rate = sample_rate;
+  engine->control->pending_position.frame_rate = sample_rate;
+  return 0;
+}
+
+TAMB_API int tamb_timebase_set(tamb_engine_t *engine, tamb_uuid_t client_id, int conditional) {
+  client_lock_take(engine);
+  tamb_client_internal_t *client = client_find(engine, client_id);
+  int result = 0;
+  tamb_client_internal_t *master = engine->timebase_client;
+  if (client == nullptr) {
+    ENGINE_TRACE(engine, " %u no longer exists", static_cast<unsigned>(client_id));
+    result = EINVAL;
+  } else if (conditional && master == client) {
+    ENGINE_TRACE(engine, " %s was already timebase master:", client->control->name);
+  } else if (conditional && master != nullptr) {
+    ENGINE_TRACE(engine, "conditional timebase for %s failed", client->control->name);
+    ENGINE_TRACE(engine, " %s is already the master", master->control->name);
+    result = EBUSY;
+  } else {
+    if (master != nullptr) {
+      master->control->timebase_master = 0;
+      master->control->timebase_new = 0;
+    }
+    engine->timebase_client = client;
+    client->control->timebase_master = 1;
+    if (client->control->active) client->control->timebase_new = 1;
+    ENGINE_TRACE(engine, "new timebase master: %s", client->control->name);
+  }
+  client_lock_give(engine);
+  return result;
+}
+
+TAMB_API int tamb_timebase_reset(tamb_engine_t *engine, tamb_uuid_t client_id) {
+  client_lock_take(engine);
+  tamb_client_internal_t *client = client_find(engine, client_id);
+  int result = EINVAL;
+  if (client != nullptr && client == engine->timebase_client) {
+    client->control->timebase_master = 0;
+    client->control->timebase_new = 0;
+    engine->timebase_client = nullptr;
+    engine->control->pending_position.valid = 0;
+    ENGINE_TRACE(engine, "%s resigned as timebase master", client->control->name);
+    result = 0;
+  }
+  client_lock_give(engine);
+  return result;
+}
+
+TAMB_API int tamb_transport_client_set_sync(tamb_engine_t *engine, tamb_uuid_t client_id) {
+  client_lock_take(engine);
+  tamb_client_internal_t *client = client_find(engine, client_id);
+  int result = EINVAL;
+  if (client != nullptr) {
+    tamb_client_control_t *flags = client->control;
+    if (!flags->slowsync) {
+      flags->slowsync = 1;
+      if (flags->active) {
+        flags->active_slowsync = 1;
+        engine->control->sync_clients = engine->control->sync_clients + 1;
+      }
+    }
+    if (flags->active_slowsync) sync_client_poll(engine, flags);
+    result = 0;
+  }
+  client_lock_give(engine);
+  return result;
+}
+
+TAMB_API int tamb_transport_client_reset_sync(tamb_engine_t *engine, tamb_uuid_t client_id) {
+  client_lock_take(engine);
+  tamb_client_internal_t *client = client_find(engine, client_id);
+  int result = EINVAL;
+  if (client != nullptr && client->control->slowsync) {
+    if (client->control->active_slowsync) tamb_sync_poll_deactivate(engine, client->control);
+    client->control->slowsync = 0;
+    result = 0;
+  }
+  client_lock_give(engine);
+  return result;
+}
+
+TAMB_API int tamb_transport_set_sync_timeout(tamb_engine_t *engine, tamb_time_t usecs) {
+  engine->control->sync_timeout = usecs;
+  ENGINE_TRACE(engine, "new sync timeout: %8.6f secs", seconds(usecs));
+  return 0;
+}
+
+TAMB_API void tamb_transport_client_new(tamb_client_internal_t *client) {
+  tamb_client_control_t *flags = client->control;
+  flags->timebase_master = 0;
+  flags->timebase_new = 0;
+  flags->slowsync = 0;
+  flags->active_slowsync = 0;
+  flags->sync_poll = 0;
+  flags->sync_poll_new = 0;
+  flags->sync_cb_set = 0;
+  flags->timebase_cb_set = 0;
+}
+
+TAMB_API void tamb_transport_activate(tamb_engine_t *engine, tamb_client_internal_t *client) {
+  if (client->control->slowsync) {
+    assert(!client->control->active_slowsync);
+    client->control->active_slowsync = 1;
+    engine->control->sync_clients = engine->control->sync_clients + 1;
+    sync_client_poll(engine, client->control);
+  }
+  if (client->control->timebase_master) client->control->timebase_new = 1;
+}
+
+TAMB_API void tamb_transport_client_exit(tamb_engine_t *engine, tamb_client_internal_t *client) {
+  tamb_client_control_t *flags = client->control;
+  if (client == engine->timebase_client) {
+    if (flags->exiting) {
+      flags->timebase_master = 0;
+      flags->timebase_new = 0;
+      engine->timebase_client = nullptr;
+      ENGINE_TRACE(engine, "timebase master exit");
+    }
+    engine->control->current_position.valid = 0;
+    engine->control->pending_position.valid = 0;
+  }
+  if (flags->slowsync) {
+    if (flags->active_slowsync) tamb_sync_poll_deactivate(engine, flags);
+    if (flags->exiting) flags->slowsync = 0;
+  }
+}
+
+}  // extern "C"

@@ -300,11 +300,15 @@ TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si) {
   return 0;
 }
 
+// A free entry holds no segment; its cleared shm_id 0 is the id of some other segment (in a
+// fresh IPC namespace, the registry itself), which must not be handed out.
 TAMB_API int tamb_attach_shm(tamb_shm_info_t *si) {
   if (si == nullptr) return -1;
   si->address = TAMB_SHM_NOT_ATTACHED;
   if (tamb_shm_registry == nullptr || !index_is_valid(si->index)) return -1;
-  void *address = shmat(tamb_shm_registry[si->index].shm_id, nullptr, 0);
+  const tamb_shm_registry_t *entry = &tamb_shm_registry[si->index];
+  if (entry->size == 0) return -1;
+  void *address = shmat(entry->shm_id, nullptr, 0);
   if (address == reinterpret_cast<void *>(-1)) return -1;
   si->address = address;
   return 0;
@@ -326,16 +330,26 @@ TAMB_API void tamb_release_shm_info(int16_t index) {
   tamb_shm_unlock_registry();
 }
 
+// Destroy leaves the descriptor as it was, so destroying it twice is an easy mistake (and so is a
+// resize retried after a failure). By then the entry is free and its shm_id 0 names some other
+// segment - in a fresh IPC namespace the registry itself - so a free entry removes nothing.
 TAMB_API void tamb_destroy_shm(tamb_shm_info_t *si) {
   if (si == nullptr || tamb_shm_registry == nullptr || !index_is_valid(si->index)) return;
-  shmctl(tamb_shm_registry[si->index].shm_id, IPC_RMID, nullptr);
+  const tamb_shm_registry_t *entry = &tamb_shm_registry[si->index];
+  if (entry->size == 0) return;
+  shmctl(entry->shm_id, IPC_RMID, nullptr);
   tamb_release_shm_info(si->index);
 }
 
+// Once the old segment is detached and destroyed the descriptor names neither, so a failed
+// allocation leaves it empty: a retry then neither detaches an address that another attachment
+// may have reused nor destroys an entry that may have been handed out again.
 TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size) {
   if (si == nullptr) return -1;
   tamb_release_shm(si);
+  si->address = TAMB_SHM_NOT_ATTACHED;
   tamb_destroy_shm(si);
+  si->index = TAMB_SHM_NULL_INDEX;
   if (tamb_shmalloc(size, si) != 0) return -1;
   return tamb_attach_shm(si);
 }

@@ -156,7 +156,11 @@ TEST_F(Clients, LookupByIdFindsExactlyTheLinkedClients) {
   EXPECT_STREQ(c->handle.control->name, "c");
   EXPECT_EQ(c->handle.engine_control, server.control());
   EXPECT_LT(c->handle.request_fd, 0);
-  EXPECT_EQ(c->handle.port_segment[0].address, TAMB_SHM_NOT_ATTACHED);
+  // The two built-in port types' segments are attached; the unused slots are not.
+  EXPECT_EQ(c->handle.port_segment[0].index, server.port_segment_index(0));
+  EXPECT_NE(c->handle.port_segment[0].address, TAMB_SHM_NOT_ATTACHED);
+  EXPECT_NE(c->handle.port_segment[1].address, TAMB_SHM_NOT_ATTACHED);
+  EXPECT_EQ(c->handle.port_segment[2].address, TAMB_SHM_NOT_ATTACHED);
 
   tamb_engine_t *engine = server.engine();
   for (host::Client *client : {a, b, c}) {

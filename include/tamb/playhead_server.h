@@ -1,7 +1,40 @@
-/* The server side of the transport: run by the server every process cycle and on client events. */
+/*
+ * The server's side of the transport, in the library libtamb_playhead. The server calls the
+ * cycle functions on its process thread (no allocation, no lock), the request handlers when a
+ * client's registration arrives (they hold the engine's client_lock for writing), and the
+ * client hooks when a client is created, activated, deactivated or removed.
+ */
 #ifndef TAMB_PLAYHEAD_SERVER_H
 #define TAMB_PLAYHEAD_SERVER_H
 
 #include "client.h"
+
+TAMB_BEGIN_DECLS
+
+/* Puts the transport fields of the engine control block in their initial state; 0. */
+TAMB_API int tamb_transport_init(tamb_engine_t *engine);
+
+/* Records the start time of the cycle in the current position. */
+TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs);
+
+/* Runs the transport state machine once all clients have finished the cycle. */
+TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine);
+
+/* Stores the sample rate in the current and pending positions; 0. */
+TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate);
+
+/* Request handlers. Results: 0, EBUSY (another master, conditional) or EINVAL (no client). */
+TAMB_API int tamb_timebase_set(tamb_engine_t *engine, tamb_uuid_t client_id, int conditional);
+TAMB_API int tamb_timebase_reset(tamb_engine_t *engine, tamb_uuid_t client_id);
+TAMB_API int tamb_transport_client_set_sync(tamb_engine_t *engine, tamb_uuid_t client_id);
+TAMB_API int tamb_transport_client_reset_sync(tamb_engine_t *engine, tamb_uuid_t client_id);
+TAMB_API int tamb_transport_set_sync_timeout(tamb_engine_t *engine, tamb_time_t usecs);
+
+/* Client hooks: creation, activation, and deactivation or (exiting set) removal. */
+TAMB_API void tamb_transport_client_new(tamb_client_internal_t *client);
+TAMB_API void tamb_transport_activate(tamb_engine_t *engine, tamb_client_internal_t *client);
+TAMB_API void tamb_transport_client_exit(tamb_engine_t *engine, tamb_client_internal_t *client);
+
+TAMB_END_DECLS
 
 #endif

@@ -3,12 +3,19 @@
 #define TAMB_TAMB_H
 
 #include "client.h"
+#include "clock.h"
 #include "control.h"
 #include "hooks.h"
+#include "midi.h"
+#include "mlock.h"
 #include "playhead_server.h"
 #include "pool.h"
+#include "port.h"
 #include "request.h"
+#include "sanity.h"
 #include "shm.h"
+#include "system_checks.h"
+#include "transport.h"
 #include "types.h"
 #include "uuid.h"
 

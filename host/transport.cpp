@@ -1,0 +1,85 @@
+#include "transport.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace host {
+namespace {
+
+constexpr int32_t registration_types[] = {TAMB_REQ_TIMEBASE_SET, TAMB_REQ_TIMEBASE_RELEASE,
+                                          TAMB_REQ_SYNC_CLIENT_SET, TAMB_REQ_SYNC_CLIENT_RESET,
+                                          TAMB_REQ_SYNC_TIMEOUT_SET};
+
+std::atomic<int> registration_result{0};
+std::mutex registrations_lock;
+std::vector<tamb_request_t> registrations;
+
+int registration_handle(tamb_client_t *, tamb_request_t *request, void *) {
+  {
+    std::lock_guard<std::mutex> guard(registrations_lock);
+    registrations.push_back(*request);
+  }
+  return registration_result.load();
+}
+
+}  // namespace
+
+void registrations_answer(int result) {
+  registration_result.store(result);
+  for (int32_t type : registration_types) request_set_handler(type, registration_handle);
+}
+
+void registrations_remove() {
+  for (int32_t type : registration_types) request_set_handler(type, nullptr);
+}
+
+std::vector<tamb_request_t> registrations_received() {
+  std::lock_guard<std::mutex> guard(registrations_lock);
+  return registrations;
+}
+
+void registrations_clear() {
+  std::lock_guard<std::mutex> guard(registrations_lock);
+  registrations.clear();
+}
+
+void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer) {
+  tamb_frame_timer_t *shared = &control->frame_timer;
+  uint32_t guard = __atomic_load_n(&shared->head_guard, __ATOMIC_RELAXED) + 1;
+  __atomic_store_n(&shared->head_guard, guard, __ATOMIC_RELAXED);
+  std::atomic_thread_fence(std::memory_order_release);
+  shared->cycle_start_frame = timer.cycle_start_frame;
+  shared->cycle_start_usecs = timer.cycle_start_usecs;
+  shared->next_cycle_usecs = timer.next_cycle_usecs;
+  shared->period_usecs = timer.period_usecs;
+  shared->initialized = timer.initialized;
+  memcpy(shared->writer_state, timer.writer_state, sizeof shared->writer_state);
+  __atomic_store_n(&shared->tail_guard, guard, __ATOMIC_RELEASE);
+}
+
+double CycleDriver::period_usecs() const {
+  const tamb_control_t *control = server_.engine()->control;
+  uint32_t rate = control->current_position.frame_rate;
+  return rate == 0 ? 0.0 : control->buffer_size * 1000000.0 / rate;
+}
+
+void CycleDriver::run(tamb_time_t start) {
+  tamb_control_t *control = server_.control();
+  double period = period_usecs();
+  tamb_frame_timer_t timer{};
+  timer.cycle_start_frame = next_frame_;
+  timer.cycle_start_usecs = start;
+  timer.next_cycle_usecs = start + static_cast<tamb_time_t>(std::lround(period));
+  timer.period_usecs = static_cast<float>(period);
+  timer.initialized = 1;
+  frame_timer_write(control, timer);
+  next_frame_ += control->buffer_size;
+  for (Client *client : clients_) {
+    tamb_call_sync_client(&client->handle);
+    tamb_call_timebase_master(&client->handle);
+  }
+}
+
+}  // namespace host

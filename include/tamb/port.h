@@ -1,0 +1,154 @@
+/*
+ * Ports: typed endpoints through which one buffer of data passes per process cycle. The server
+ * keeps the port records and the buffers in shared memory; a client works with process-local
+ * port objects that point into them.
+ */
+#ifndef TAMB_PORT_H
+#define TAMB_PORT_H
+
+#include <pthread.h>
+
+#include "client.h"
+#include "control.h"
+
+typedef struct tamb_port tamb_port_t;
+
+/* The buffer functions of a port type. */
+typedef struct {
+  /* Fills a new buffer of the type: size bytes for a cycle of nframes frames. */
+  void (*buffer_init)(void *buffer, uint64_t size, tamb_nframes_t nframes);
+  /* Mixes the buffers of every port connected to an input into its mix_buffer; may be null. */
+  void (*mixdown)(tamb_port_t *port, tamb_nframes_t nframes);
+} tamb_port_functions_t;
+
+/* A client's port object (one heap allocation, freed by the client core). */
+struct tamb_port {
+  void **type_segment;              /* address member of the type's tamb_shm_info_t */
+  void *mix_buffer;                 /* receives the mixdown of several connections */
+  tamb_port_type_info_t *type_info; /* the port's entry in port_types */
+  tamb_port_shared_t *shared;       /* the port's record in port_table */
+  tamb_port_t *tied;                /* output only: hand out this port's buffer instead */
+  tamb_port_functions_t functions;  /* the type's functions; the client's own ports only */
+  pthread_mutex_t connection_lock;  /* guards connections */
+  tamb_slist_t *connections;        /* data: tamb_port_t * of the connected ports */
+};
+
+/* Which latency range an operation reads or writes. */
+typedef enum { TAMB_LATENCY_CAPTURE = 0, TAMB_LATENCY_PLAYBACK = 1 } tamb_latency_mode_t;
+
+/* Room for the full name of a port, "client:port", with its NUL, in a request. */
+#define TAMB_PORT_NAME_MAX 255
+
+TAMB_BEGIN_DECLS
+
+/* The built-in port types: audio, MIDI, and an entry with an empty name that ends the table. */
+TAMB_API extern tamb_port_type_info_t tamb_builtin_port_types[3];
+
+TAMB_API extern const tamb_port_functions_t tamb_builtin_audio_functions;
+TAMB_API extern const tamb_port_functions_t tamb_builtin_NULL_functions;
+
+/* Chooses the copy and mix kernels from cpu_type. Not while a mixdown runs. */
+TAMB_API void tamb_port_set_funcs(void);
+
+/* The function table of type id 0 (audio) or 1 (MIDI); null for any other id. */
+TAMB_API const tamb_port_functions_t *tamb_get_port_functions(int32_t type_id);
+
+/* A new port object over record port_id of control, or null when memory runs out. */
+TAMB_API tamb_port_t *tamb_port_new(tamb_client_t *client, uint32_t port_id,
+                                    tamb_control_t *control);
+
+/*
+ * The port's buffer for this cycle: its own for an output, the silent buffer for an
+ * unconnected input, the connected output's for one connection, the mix buffer for several.
+ * Null when the type's segment is not attached. Process thread; no allocation, no lock.
+ */
+TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes);
+
+/* Buffer size in bytes of a type for a cycle of nframes frames. */
+TAMB_API uint64_t tamb_port_type_buffer_size(const tamb_port_type_info_t *type, uint32_t nframes);
+
+/* Buffer size of the client's type named type_name at the engine's buffer size; 0 if none. */
+TAMB_API uint64_t tamb_port_type_get_buffer_size(tamb_client_t *client, const char *type_name);
+
+/* Sets the whole buffer to 0. */
+TAMB_API void tamb_generic_buffer_init(void *buffer, uint64_t size, tamb_nframes_t nframes);
+
+/* Sums the buffers of an input's connections into its mix_buffer, in list order. */
+TAMB_API void tamb_audio_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes);
+
+/* Registers "client:port_name" with the server; the new port object, or null. */
+TAMB_API tamb_port_t *tamb_port_register(tamb_client_t *client, const char *port_name,
+                                         const char *type_name, unsigned long flags,
+                                         unsigned long buffer_size);
+
+/* Asks the server to remove the port; the delivery result. The object stays the core's. */
+TAMB_API int tamb_port_unregister(tamb_client_t *client, tamb_port_t *port);
+
+/* The client's object for a port, found by id or by name (or alias); made on first lookup. */
+TAMB_API tamb_port_t *tamb_port_by_id(tamb_client_t *client, uint32_t port_id);
+TAMB_API tamb_port_t *tamb_port_by_name(tamb_client_t *client, const char *port_name);
+
+/* As above without foreign_ports; *made is 1 when a new object was made, 0 for an own port. */
+TAMB_API tamb_port_t *tamb_port_by_id_int(tamb_client_t *client, uint32_t port_id, int *made);
+TAMB_API tamb_port_t *tamb_port_by_name_int(tamb_client_t *client, const char *port_name,
+                                            int *made);
+
+/* 1 when name designates the record: its name or an alias, with ALSA: names mapped. */
+TAMB_API int tamb_port_name_equals(const tamb_port_shared_t *record, const char *name);
+
+/* Number of connections (read without the lock). */
+TAMB_API int tamb_port_connected(const tamb_port_t *port);
+
+/* 1 when the port is connected to the port that name designates. */
+TAMB_API int tamb_port_connected_to(tamb_port_t *port, const char *port_name);
+
+/* Names of the connected ports, null-terminated; free the array, never the names. */
+TAMB_API const char **tamb_port_get_connections(tamb_port_t *port);
+
+/* The same list as the server knows it; null when it reports none or fails. */
+TAMB_API const char **tamb_port_get_all_connections(tamb_client_t *client, tamb_port_t *port);
+
+/* Names, identity and type. The names point into shared memory. */
+TAMB_API const char *tamb_port_name(const tamb_port_t *port);
+TAMB_API const char *tamb_port_short_name(const tamb_port_t *port);
+TAMB_API tamb_uuid_t tamb_port_uuid(const tamb_port_t *port);
+TAMB_API int tamb_port_flags(const tamb_port_t *port);
+TAMB_API const char *tamb_port_type(const tamb_port_t *port);
+TAMB_API int tamb_port_is_mine(const tamb_client_t *client, const tamb_port_t *port);
+
+/* Writes a new short name after the client part; 0. */
+TAMB_API int tamb_port_set_name(tamb_port_t *port, const char *port_name);
+
+/* As tamb_port_set_name, and tells the server the old and new names; 0. */
+TAMB_API int tamb_port_rename(tamb_client_t *client, tamb_port_t *port, const char *port_name);
+
+/* Aliases: two slots. Set: 0 or -1 when both are taken. Unset: 0 or -1 when none matches. */
+TAMB_API int tamb_port_set_alias(tamb_port_t *port, const char *alias);
+TAMB_API int tamb_port_unset_alias(tamb_port_t *port, const char *alias);
+
+/* Copies the set aliases into their fixed positions (buffers of 289 bytes); the count set. */
+TAMB_API int tamb_port_get_aliases(const tamb_port_t *port, char *const aliases[2]);
+
+/* Latency in frames. */
+TAMB_API uint32_t tamb_port_get_latency(const tamb_port_t *port);
+TAMB_API uint32_t tamb_port_get_total_latency(tamb_client_t *client, const tamb_port_t *port);
+TAMB_API void tamb_port_set_latency(tamb_port_t *port, uint32_t frames);
+TAMB_API void tamb_port_set_latency_range(tamb_port_t *port, tamb_latency_mode_t mode,
+                                          const tamb_latency_range_t *range);
+TAMB_API void tamb_port_get_latency_range(const tamb_port_t *port, tamb_latency_mode_t mode,
+                                          tamb_latency_range_t *range);
+
+/* Monitoring requests: counted per port; an input passes them on to its connections. */
+TAMB_API int tamb_port_request_monitor(tamb_port_t *port, int onoff);
+TAMB_API int tamb_port_request_monitor_by_name(tamb_client_t *client, const char *port_name,
+                                               int onoff);
+TAMB_API int tamb_port_ensure_monitor(tamb_port_t *port, int yn);
+TAMB_API int tamb_port_monitoring_input(const tamb_port_t *port);
+
+/* Ties: the output dst hands out src's buffer. 0 or -1 with a message. */
+TAMB_API int tamb_port_tie(tamb_port_t *src, tamb_port_t *dst);
+TAMB_API int tamb_port_untie(tamb_port_t *port);
+
+TAMB_END_DECLS
+
+#endif

@@ -1,0 +1,101 @@
+// Guarded copies of the records that processes share without locks: positions and the frame
+// timer.
+//
+// A record carries a guard at each end. A writer stores the head guard, then the body, then
+// the tail guard; a reader loads the tail guard, then the body, then the head guard, and
+// accepts only when the two agree. Loading the head first would let a reader that starts just
+// before a writer, and finishes before the writer's tail, accept a body that is half old and
+// half new while both guards still show the old value.
+//
+// On x86-64 loads are not reordered with loads nor stores with stores, so the acquire and
+// release fences emit no instruction; they keep the compiler from moving the body across the
+// guards. The guards are packed fields, loaded and stored through their struct members with
+// atomic builtins; the bodies are copied with memcpy.
+#ifndef TAMB_GUARDED_COPY_H
+#define TAMB_GUARDED_COPY_H
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "outside.h"
+#include "tamb/control.h"
+
+namespace tamb {
+
+// Bytes of a position between its two guards.
+constexpr size_t position_body_offset = offsetof(tamb_position_t, usecs);
+constexpr size_t position_body_size = offsetof(tamb_position_t, tail_id) - position_body_offset;
+
+// One reading of a shared position into private memory. True when the copy is consistent.
+// The record is copied whole, guards included: when the tail loaded before the copy equals the
+// head loaded after it, no write began or was under way in between, so the guards inside the
+// copy hold that same id.
+inline bool position_try_read(const tamb_position_t *from, tamb_position_t *to) {
+  uint64_t tail = __atomic_load_n(&from->tail_id, __ATOMIC_ACQUIRE);
+  memcpy(to, from, sizeof *to);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return __atomic_load_n(&from->head_id, __ATOMIC_RELAXED) == tail;
+}
+
+// One copy between positions either of which may be shared: the source is read in the
+// reader's order, the destination written in the writer's order, and the destination's head is
+// read back at the end, so that two writers of one record notice each other. The full fence
+// keeps that read-back behind the tail store; without it a store still in flight would let
+// both writers believe they finished whole.
+inline bool position_try_copy(const tamb_position_t *from, tamb_position_t *to) {
+  uint64_t id = __atomic_load_n(&from->tail_id, __ATOMIC_ACQUIRE);
+  __atomic_store_n(&to->head_id, id, __ATOMIC_RELAXED);
+  std::atomic_thread_fence(std::memory_order_release);
+  memcpy(reinterpret_cast<char *>(to) + position_body_offset,
+         reinterpret_cast<const char *>(from) + position_body_offset, position_body_size);
+  std::atomic_thread_fence(std::memory_order_acq_rel);
+  uint64_t from_head = __atomic_load_n(&from->head_id, __ATOMIC_RELAXED);
+  __atomic_store_n(&to->tail_id, id, __ATOMIC_RELEASE);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  uint64_t to_head = __atomic_load_n(&to->head_id, __ATOMIC_RELAXED);
+  return from_head == id && to_head == id;
+}
+
+// One reading of the frame timer into private memory, as position_try_read.
+inline bool frame_timer_try_read(const tamb_frame_timer_t *from, tamb_frame_timer_t *to) {
+  uint32_t tail = __atomic_load_n(&from->tail_guard, __ATOMIC_ACQUIRE);
+  memcpy(to, from, sizeof *to);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return __atomic_load_n(&from->head_guard, __ATOMIC_RELAXED) == tail;
+}
+
+// The waiting part of guarded_copy, out of line: the first try, which nearly always succeeds,
+// then costs no more than the copy itself.
+template <typename Record, bool (*try_once)(const Record *, Record *)>
+[[gnu::noinline, gnu::cold]] void guarded_copy_wait(const Record *from, Record *to,
+                                                    const char *hung_message) {
+  constexpr int tries_per_sleep = 11;
+  constexpr int sleeps_max = 1000;
+  int tries = 1;
+  int sleeps = 0;
+  while (!try_once(from, to)) {
+    if (++tries < tries_per_sleep) continue;
+    usleep(20);
+    tries = 0;
+    if (++sleeps == sleeps_max) {
+      TAMB_ERROR("%s", hung_message);
+      abort();
+    }
+  }
+}
+
+// Repeats try_once until it succeeds. A writer that stops midway (a crashed process) would
+// otherwise hang the caller for ever: after every 11 failed tries the caller sleeps 20
+// microseconds, and after the 1000th sleep it reports hung_message and aborts.
+template <typename Record, bool (*try_once)(const Record *, Record *)>
+inline void guarded_copy(const Record *from, Record *to, const char *hung_message) {
+  if (!try_once(from, to)) [[unlikely]]
+    guarded_copy_wait<Record, try_once>(from, to, hung_message);
+}
+
+}  // namespace tamb
+
+#endif

@@ -1,0 +1,276 @@
+// Lock-free exchange under contention: writer threads rewrite a shared position or the frame
+// timer as fast as they can while reader threads copy it. Every body is derived from its id,
+// so a copy that mixes two writes is recognised; not one may be accepted.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host.h"
+#include "tamb/tamb.h"
+#include "transport.h"
+
+namespace {
+
+// Each test reads until it reaches kTargetReads or kLongest has passed; fewer than
+// kMinimumReads means the machine gave the test no time at all. Sanitizers slow reads down.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kTargetReads = 400000;
+constexpr uint64_t kMinimumReads = 40000;
+#else
+constexpr uint64_t kTargetReads = 4000000;
+constexpr uint64_t kMinimumReads = 400000;
+#endif
+constexpr auto kShortest = std::chrono::milliseconds(300);
+constexpr auto kLongest = std::chrono::seconds(2);
+
+constexpr uint32_t kRate = 48000;
+constexpr tamb_time_t kUsecs = 777777;
+
+// The body a reposition with this id carries; a locate carries only frame.
+void FillBody(uint64_t id, tamb_position_t *position) {
+  position->frame = static_cast<uint32_t>(id * 7);
+  position->valid = TAMB_POSITION_BBT | 0x20;
+  position->bar = static_cast<int32_t>(id);
+  position->beat = static_cast<int32_t>(id + 1);
+  position->tick = static_cast<int32_t>(id + 2);
+  position->bar_start_tick = static_cast<double>(id) * 0.5;
+  position->beats_per_bar = static_cast<float>(id % 1000);
+  position->beat_type = static_cast<float>(id % 16);
+  position->ticks_per_beat = static_cast<double>(id) + 0.25;
+  position->beats_per_minute = static_cast<double>(id) * 2;
+  for (size_t i = 0; i < sizeof position->extra; ++i) {
+    position->extra[i] = static_cast<uint8_t>(id + i);
+  }
+}
+
+// Odd ids are locates, even ids repositions (see LocateAndRepositionWriter).
+bool BodyMatchesId(const tamb_position_t &copy) {
+  uint64_t id = copy.head_id;
+  tamb_position_t expected;
+  memset(&expected, 0, sizeof expected);
+  if (id % 2 == 0) {
+    FillBody(id, &expected);
+  } else {
+    expected.frame = static_cast<uint32_t>(id * 7);
+  }
+  expected.head_id = expected.tail_id = id;
+  expected.usecs = kUsecs;
+  expected.frame_rate = kRate;
+  return memcmp(&copy, &expected, sizeof copy) == 0;
+}
+
+// A short, varying rest between writes: readers then start both inside and between writes,
+// and a reader that straddles the start of a write is the one a wrong guard order fools.
+void Rest(uint64_t n) {
+  for (uint64_t i = 0; i < n % 16; ++i) __builtin_ia32_pause();
+}
+
+// The frame timer's writer with a pause after each field: the stand-in's own writer stores
+// five fields in a few nanoseconds, too quickly for a reader to land in the middle often.
+void SlowTimerWrite(tamb_control_t *control, const tamb_frame_timer_t &timer) {
+  tamb_frame_timer_t *shared = &control->frame_timer;
+  uint32_t guard = __atomic_load_n(&shared->head_guard, __ATOMIC_RELAXED) + 1;
+  __atomic_store_n(&shared->head_guard, guard, __ATOMIC_RELAXED);
+  std::atomic_thread_fence(std::memory_order_release);
+  shared->cycle_start_frame = timer.cycle_start_frame;
+  __builtin_ia32_pause();
+  shared->cycle_start_usecs = timer.cycle_start_usecs;
+  __builtin_ia32_pause();
+  shared->next_cycle_usecs = timer.next_cycle_usecs;
+  __builtin_ia32_pause();
+  shared->period_usecs = timer.period_usecs;
+  shared->initialized = timer.initialized;
+  __atomic_store_n(&shared->tail_guard, guard, __ATOMIC_RELEASE);
+}
+
+struct Totals {
+  std::atomic<uint64_t> reads{0};
+  std::atomic<uint64_t> torn{0};
+  std::atomic<uint64_t> changes{0};  // reads that saw a newer write than the previous read
+};
+
+// Keeps thread on one processor, so that the writer and the readers run side by side rather
+// than by turns whenever the machine lets them run at all.
+void Pin(std::thread &thread, unsigned cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  pthread_setaffinity_np(thread.native_handle(), sizeof set, &set);
+}
+
+// Runs the writer and the readers until enough reads are made; read_one returns false for a
+// torn copy and reports the id it saw.
+void Contend(const std::function<void(const std::atomic<bool> &)> &writer,
+             const std::function<bool(uint64_t *id)> &read_one, Totals *totals) {
+  std::atomic<bool> stop{false};
+  std::thread writer_thread([&] { writer(stop); });
+  unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
+  if (cpus > 1) Pin(writer_thread, 0);
+  std::vector<std::thread> readers;
+  for (unsigned i = 0; i < std::max(1u, cpus - 1); ++i) {
+    readers.emplace_back([&] {
+      uint64_t torn = 0, changes = 0, last = 0;
+      while (!stop.load(std::memory_order_relaxed)) {
+        for (int i = 0; i < 1024; ++i) {
+          uint64_t id = 0;
+          torn += !read_one(&id);
+          changes += id != last;
+          last = id;
+        }
+        totals->reads += 1024;
+      }
+      totals->torn += torn;
+      totals->changes += changes;
+    });
+    if (cpus > 1) Pin(readers.back(), 1 + i % (cpus - 1));
+  }
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    if (elapsed >= kLongest || (elapsed >= kShortest && totals->reads >= kTargetReads)) break;
+  }
+  stop = true;
+  writer_thread.join();
+  for (std::thread &reader : readers) reader.join();
+}
+
+void Report(const char *what, const Totals &totals) {
+  testing::Test::RecordProperty("reads", std::to_string(totals.reads.load()));
+  testing::Test::RecordProperty("torn_accepted", std::to_string(totals.torn.load()));
+  printf("%s: %lu reads (%lu saw a new write), %lu torn copies accepted\n", what,
+         totals.reads.load(), totals.changes.load(), totals.torn.load());
+  EXPECT_EQ(totals.torn.load(), 0u);
+  EXPECT_GE(totals.reads.load(), kMinimumReads);
+  EXPECT_GT(totals.changes.load(), 0u) << "the writer never ran";
+}
+
+class GuardedCopy : public testing::Test {
+ protected:
+  void SetUp() override {
+    control_ = server_.control();
+    control_->position_id_counter = 1;
+    control_->current_position.usecs = kUsecs;
+    control_->current_position.frame_rate = kRate;
+    client_ = &server_.add_client("stress")->handle;
+  }
+
+  host::Server server_{16, 1024};
+  tamb_control_t *control_ = nullptr;
+  tamb_client_t *client_ = nullptr;
+};
+
+// Clients locate and reposition; the engine reads requested_position with the exported copy.
+TEST_F(GuardedCopy, RequestedPositionIsNeverReadTorn) {
+  auto writer = [&](const std::atomic<bool> &stop) {
+    tamb_position_t position;
+    while (!stop.load(std::memory_order_relaxed)) {
+      // The only caller that takes ids, so the next one is known in advance.
+      uint64_t id = control_->position_id_counter;
+      if (id % 2 == 1) {
+        tamb_transport_locate(client_, static_cast<uint32_t>(id * 7));
+      } else {
+        memset(&position, 0, sizeof position);
+        FillBody(id, &position);
+        tamb_transport_reposition(client_, &position);
+      }
+      Rest(id);
+    }
+  };
+  // Start from a complete write so that every accepted copy has a body to check.
+  tamb_transport_locate(client_, 7);
+  Totals totals;
+  Contend(
+      writer,
+      [&](uint64_t *id) {
+        tamb_position_t copy;
+        tamb_transport_copy_position(&control_->requested_position, &copy);
+        *id = copy.head_id;
+        return BodyMatchesId(copy);
+      },
+      &totals);
+  Report("requested_position", totals);
+}
+
+// A writer publishes current_position by the guard rule, through the exported copy and by
+// hand; clients query it.
+TEST_F(GuardedCopy, QueriedPositionIsNeverTorn) {
+  auto publish = [&](uint64_t id) {
+    tamb_position_t position;
+    memset(&position, 0, sizeof position);
+    if (id % 2 == 0) FillBody(id, &position);
+    if (id % 2 == 1) position.frame = static_cast<uint32_t>(id * 7);
+    position.head_id = position.tail_id = id;
+    position.usecs = kUsecs;
+    position.frame_rate = kRate;
+    tamb_transport_copy_position(&position, &control_->current_position);
+    Rest(id);
+  };
+  publish(1);
+  auto writer = [&](const std::atomic<bool> &stop) {
+    for (uint64_t id = 2; !stop.load(std::memory_order_relaxed); ++id) publish(id);
+  };
+  Totals totals;
+  Contend(
+      writer,
+      [&](uint64_t *id) {
+        tamb_position_t copy;
+        tamb_transport_query(client_, &copy);
+        *id = copy.head_id;
+        return BodyMatchesId(copy);
+      },
+      &totals);
+  Report("current_position", totals);
+}
+
+// The server rewrites the frame timer, through the stand-in's writer and by hand; clients read
+// the cycle times. Every field follows from the cycle's frame.
+TEST_F(GuardedCopy, FrameTimerIsNeverReadTorn) {
+  auto writer = [&](const std::atomic<bool> &stop) {
+    tamb_frame_timer_t timer{};
+    timer.initialized = 1;
+    for (uint64_t n = 1; !stop.load(std::memory_order_relaxed); ++n) {
+      timer.cycle_start_frame = static_cast<uint32_t>(n);
+      timer.cycle_start_usecs = n * 3;
+      timer.next_cycle_usecs = n * 3 + 1000 + n % 7;
+      timer.period_usecs = static_cast<float>(n % 4096);
+      if (n % 2 == 0) {
+        host::frame_timer_write(control_, timer);
+      } else {
+        SlowTimerWrite(control_, timer);
+      }
+      Rest(n);
+    }
+  };
+  tamb_frame_timer_t first{};
+  first.initialized = 1;
+  first.next_cycle_usecs = 1000;
+  host::frame_timer_write(control_, first);
+  Totals totals;
+  Contend(
+      writer,
+      [&](uint64_t *id) {
+        tamb_nframes_t frame;
+        tamb_time_t usecs, next;
+        float period;
+        if (tamb_get_cycle_times(client_, &frame, &usecs, &next, &period) != 0) return false;
+        *id = usecs;
+        return usecs % 3 == 0 && static_cast<uint32_t>(usecs / 3) == frame &&
+               next == usecs + 1000 + (usecs / 3) % 7 &&
+               period == static_cast<float>((usecs / 3) % 4096);
+      },
+      &totals);
+  Report("frame_timer", totals);
+}
+
+}  // namespace
