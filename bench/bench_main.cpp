@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
 #include "ratio.h"
 
 namespace tamb_bench {
@@ -176,6 +177,11 @@ void print_ratio_report(std::ostream& out, const std::map<std::string, Timing>& 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // tamb-bench may run beside a real server: its servers register in a namespace of their own.
+  std::string why;
+  if (!host::ipc_namespace_enter_private(&why)) {
+    fprintf(stderr, "tamb-bench: %s; benchmarks that need a server will be skipped\n", why.c_str());
+  }
   std::vector<char*> args(argv, argv + argc);
   if (!has_arg(args, "--benchmark_min_time") && std::getenv("BENCHMARK_MIN_TIME") == nullptr) {
     args.insert(args.begin() + std::min<size_t>(1, args.size()), default_min_time);

@@ -21,30 +21,6 @@ namespace {
 const char *const audio = "32 bit float mono audio";
 constexpr uint32_t frames = 1024;
 
-bool write_file(const char *path, const std::string &text) {
-  int fd = open(path, O_WRONLY);
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  return ok;
-}
-
-// tamb-bench is a tool that may run beside a real server, so its servers register in a System V
-// namespace of their own, entered once for the whole run. Without root a user namespace that
-// maps the caller's ids onto themselves grants the same.
-bool enter_private_ipc() {
-  static const bool entered = [] {
-    if (unshare(CLONE_NEWIPC) == 0) return true;
-    std::string uid = std::to_string(geteuid());
-    std::string gid = std::to_string(getegid());
-    if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) return false;
-    write_file("/proc/self/setgroups", "deny");
-    return write_file("/proc/self/uid_map", uid + " " + uid + " 1\n") &&
-           write_file("/proc/self/gid_map", gid + " " + gid + " 1\n");
-  }();
-  return entered;
-}
-
 // A producer with `sources` audio outputs holding distinct samples and a consumer with an input
 // connected to all of them, one connected to the first only, and one connected to nothing.
 struct Studio {
@@ -85,7 +61,7 @@ struct Studio {
 };
 
 std::unique_ptr<Studio> open_studio(benchmark::State &state, int sources) {
-  if (!enter_private_ipc()) {
+  if (!host::ipc_namespace_enter_private(nullptr)) {
     state.SkipWithError("no private System V IPC namespace: run as root or allow user namespaces");
     return nullptr;
   }

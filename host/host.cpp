@@ -2,6 +2,8 @@
 #include "host.h"
 
 #include <cpuid.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +106,45 @@ void request_set_handler(int32_t type, RequestHandler handler, void *arg) {
 
 uint64_t request_count() { return requests_delivered.load(); }
 
+namespace {
+
+bool write_file(const char *path, const std::string &text) {
+  int fd = open(path, O_WRONLY);
+  if (fd < 0) return false;
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+std::string enter_new_ipc() {
+  if (unshare(CLONE_NEWIPC) == 0) return "";
+  std::string uid = std::to_string(geteuid());
+  std::string gid = std::to_string(getegid());
+  if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
+    return std::string("unshare of the IPC namespace refused: ") + strerror(errno);
+  }
+  write_file("/proc/self/setgroups", "deny");
+  if (!write_file("/proc/self/uid_map", uid + " " + uid + " 1\n") ||
+      !write_file("/proc/self/gid_map", gid + " " + gid + " 1\n")) {
+    return "cannot map the user into the new user namespace";
+  }
+  return "";
+}
+
+}  // namespace
+
+bool ipc_namespace_enter_new(std::string *why) {
+  std::string refusal = enter_new_ipc();
+  if (why != nullptr) *why = refusal;
+  return refusal.empty();
+}
+
+bool ipc_namespace_enter_private(std::string *why) {
+  static const std::string refusal = enter_new_ipc();
+  if (why != nullptr) *why = refusal;
+  return refusal.empty();
+}
+
 int32_t cpu_detect() {
   unsigned eax, ebx, ecx, edx;
   int32_t type = 0;
@@ -159,12 +200,14 @@ Server::Server(uint32_t port_capacity, uint32_t buffer_size, const char *name) {
   control->buffer_size = buffer_size;
   engine_.control = control;
   pthread_rwlock_init(&engine_.client_lock, nullptr);
+  transport_start();
   ports_start();
 }
 
 Server::~Server() {
   while (!clients_.empty()) remove_client(clients_.back());
   ports_stop();
+  transport_stop();
   pthread_rwlock_destroy(&engine_.client_lock);
   segment_free(&control_segment_);
   if (--servers_alive == 0) tamb_unregister_server(nullptr);
@@ -193,6 +236,7 @@ Client *Server::add_client(const char *name) {
     tamb_attach_shm(&client->port_segment[type]);
   }
 
+  tamb_transport_client_new(&client->internal);
   pthread_rwlock_wrlock(&engine_.client_lock);
   node->data = &client->internal;
   node->next = engine_.clients;
@@ -202,9 +246,14 @@ Client *Server::add_client(const char *name) {
   return client;
 }
 
-// The server drops the client's ports with it, connections first.
+// The server drops the client's ports with it, connections first, and its transport roles.
 void Server::remove_client(Client *client) {
   tamb_control_t *control = engine_.control;
+  client->handle.control->exiting = 1;
+  client->handle.control->active = 0;
+  pthread_rwlock_wrlock(&engine_.client_lock);
+  tamb_transport_client_exit(&engine_, &client->internal);
+  pthread_rwlock_unlock(&engine_.client_lock);
   for (uint32_t id = 0; id < control->port_capacity; ++id) {
     tamb_port_shared_t &record = control->port_table[id];
     if (record.in_use == 0 || record.client_id != client->handle.control->uuid) continue;

@@ -60,6 +60,17 @@ int32_t cpu_detect();
 // Name of the vector width the SSE kernels use on this machine ("avx2" or "sse").
 const char *kernels_width();
 
+// ---- Isolation ----------------------------------------------------------------------------
+
+// Moves the calling process into a new System V IPC namespace of its own (with a user
+// namespace that maps the caller onto itself when not root), so that its servers never meet a
+// real server's registry and leave nothing behind. False with the reason when refused.
+bool ipc_namespace_enter_new(std::string *why);
+
+// The same once per process: the first call enters, later calls repeat its answer. For
+// programs that must be private before their first registry use.
+bool ipc_namespace_enter_private(std::string *why);
+
 // ---- Segments -----------------------------------------------------------------------------
 
 // Allocates, attaches and zeroes a segment of size bytes through the registry. Throws
@@ -93,7 +104,9 @@ struct Rename {
 
 // An in-process server. It registers under its name in the shared-memory registry and keeps
 // the engine control block (room for port_capacity ports) and every client control block in
-// segments allocated there, so other processes can attach them by registry index. Throws
+// segments allocated there, so other processes can attach them by registry index. Its
+// transport engine starts initialised (stopped, sample rate 0) and answers the timebase and
+// slow-sync requests; clients are new to it when added and removed with exiting set. Throws
 // std::runtime_error when the registry or a segment refuses. Several servers of one process
 // share its registration, which the last one to go ends.
 class Server {
@@ -115,6 +128,14 @@ class Server {
 
   // Unlinks and frees a client, its port objects and its attachments.
   void remove_client(Client *client);
+
+  // Activation as the server does it: the client's active flag and the transport engine's
+  // activation or deactivation step.
+  void activate(Client *client);
+  void deactivate(Client *client);
+
+  // Stores the sample rate through the transport engine.
+  void set_sample_rate(uint32_t sample_rate);
 
   // Gives the client a request channel, as a client in another process has: connection
   // answers then arrive as port ids on client->handle.request_fd.
@@ -140,6 +161,14 @@ class Server {
   static int handle_port_connections(tamb_client_t *client, tamb_request_t *request, void *arg);
   static int handle_port_rename(tamb_client_t *, tamb_request_t *request, void *arg);
 
+  static int handle_timebase_set(tamb_client_t *, tamb_request_t *request, void *arg);
+  static int handle_timebase_release(tamb_client_t *, tamb_request_t *request, void *arg);
+  static int handle_sync_set(tamb_client_t *, tamb_request_t *request, void *arg);
+  static int handle_sync_reset(tamb_client_t *, tamb_request_t *request, void *arg);
+  static int handle_sync_timeout(tamb_client_t *, tamb_request_t *request, void *arg);
+
+  void transport_start();
+  void transport_stop();
   void ports_start();
   void ports_stop();
   Client *owner_of(uint32_t port_id);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "tamb/playhead_server.h"
+
 namespace host {
 namespace {
 
@@ -67,6 +69,7 @@ double CycleDriver::period_usecs() const {
 
 void CycleDriver::run(tamb_time_t start) {
   tamb_control_t *control = server_.control();
+  tamb_transport_cycle_start(server_.engine(), start);
   double period = period_usecs();
   tamb_frame_timer_t timer{};
   timer.cycle_start_frame = next_frame_;
@@ -76,10 +79,13 @@ void CycleDriver::run(tamb_time_t start) {
   timer.initialized = 1;
   frame_timer_write(control, timer);
   next_frame_ += control->buffer_size;
-  for (Client *client : clients_) {
-    tamb_call_sync_client(&client->handle);
-    tamb_call_timebase_master(&client->handle);
+  for (Member &member : clients_) {
+    if (!member.client->handle.control->active) continue;
+    tamb_call_sync_client(&member.client->handle);
+    tamb_call_timebase_master(&member.client->handle);
+    if (member.process) member.process(control->buffer_size);
   }
+  tamb_transport_cycle_end(server_.engine());
 }
 
 }  // namespace host

@@ -5,6 +5,7 @@
 #define TAMB_HOST_TRANSPORT_H
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "host.h"
@@ -32,26 +33,35 @@ void registrations_clear();
 // guard first, then the fields, then the tail guard made equal to the head.
 void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer);
 
+// A client's own work in a cycle, given the cycle's frame count.
+using Process = std::function<void(tamb_nframes_t nframes)>;
+
 // Runs process cycles for a server and the clients added to it.
 class CycleDriver {
  public:
   explicit CycleDriver(Server &server) : server_(server) {}
 
-  // A client whose process thread this driver stands in for.
-  void add(Client *client) { clients_.push_back(client); }
+  // A client whose process thread this driver stands in for, with its process callback.
+  void add(Client *client, Process process = {}) { clients_.push_back({client, process}); }
 
-  // One process cycle beginning at start: the frame timer (the first cycle starts at frame 0,
-  // each further one buffer_size frames on; the next cycle is due one period of buffer_size
-  // frames at the current position's sample rate later), then every added client's per-cycle
-  // transport callbacks.
+  // One process cycle beginning at start: the engine's cycle start, the frame timer (the
+  // first cycle starts at frame 0, each further one buffer_size frames on; the next cycle is
+  // due one period of buffer_size frames at the current position's sample rate later), then
+  // for every added client that is active its per-cycle transport callbacks and its process
+  // callback, and last the engine's cycle end.
   void run(tamb_time_t start);
 
   // Microseconds per cycle at the current sample rate; 0 while the rate is 0.
   double period_usecs() const;
 
  private:
+  struct Member {
+    Client *client;
+    Process process;
+  };
+
   Server &server_;
-  std::vector<Client *> clients_;
+  std::vector<Member> clients_;
   tamb_nframes_t next_frame_ = 0;
 };
 

@@ -456,6 +456,7 @@ TEST_F(Transport, CycleDriverWritesTheFrameTimerAndRunsTheCallbacks) {
   second->handle.timebase_callback = TimebaseCallback;
   second->handle.timebase_arg = &calls;
   second->handle.control->timebase_master = 1;
+  second->handle.control->active = 1;  // the driver runs active clients only
   control_->transport_state = TAMB_TRANSPORT_ROLLING;
   EXPECT_DOUBLE_EQ(driver.period_usecs(), 1024 * 1000000.0 / 48000);
   for (int cycle = 0; cycle < 3; ++cycle) driver.run(1000000 + cycle * 21333);

@@ -104,7 +104,7 @@ int main() {
   printf("libtamb demo: the shared core of a low-latency audio connection server\n");
   // The demo's server registers in a System V namespace of its own where the system allows
   // it, so that it never meets a real server's registry.
-  bool isolated = unshare(CLONE_NEWIPC) == 0;
+  bool isolated = host::ipc_namespace_enter_private(nullptr);
   printf("(running in %s System V IPC namespace)\n", isolated ? "a private" : "the machine's");
   std::stable_sort(chapters().begin(), chapters().end(),
                    [](const Chapter &a, const Chapter &b) { return a.order < b.order; });

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "host.h"
+
 namespace support {
 namespace {
 
@@ -26,19 +28,7 @@ std::string errno_text(const char *what) { return std::string(what) + ": " + str
 
 }  // namespace
 
-bool enter_ipc_namespace(std::string *why) {
-  if (unshare(CLONE_NEWIPC) == 0) return true;
-  uid_t uid = geteuid();
-  gid_t gid = getegid();
-  if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0) {
-    *why = errno_text("unshare of the IPC namespace refused");
-    return false;
-  }
-  write_file("/proc/self/setgroups", "deny");
-  write_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1\n");
-  write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
-  return true;
-}
+bool enter_ipc_namespace(std::string *why) { return host::ipc_namespace_enter_new(why); }
 
 bool enter_mount_namespace(std::string *why) {
   if (unshare(CLONE_NEWNS) != 0) {
@@ -73,10 +63,7 @@ bool bind_fixture(const std::string &content, const std::string &target, std::st
 }
 
 namespace {
-const bool ipc_private_at_start = [] {
-  std::string why;
-  return enter_ipc_namespace(&why);
-}();
+const bool ipc_private_at_start = host::ipc_namespace_enter_private(nullptr);
 }  // namespace
 
 bool ipc_is_private() { return ipc_private_at_start; }
