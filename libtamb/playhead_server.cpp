@@ -5,15 +5,29 @@
 // cycle, so they read what clients wrote during it without locks; a requested position is
 // taken only through the guarded copy. The request handlers change the clients' flags under
 // the engine's client_lock held for writing, which keeps the client list stable meanwhile.
+//
+// sync_remain is the one field that clients change while the engine may be changing it too: a
+// ready client decrements it on its process thread while a request handler runs on another.
+// Both sides change it with atomic read-modify-writes so that neither loses the other's step.
+
+// The counting invariants are checked in every build.
+#undef NDEBUG
 #include "tamb/playhead_server.h"
 
-#include <cassert>
+#include <assert.h>
+
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "outside.h"
 #include "tamb/transport.h"
+
+// A violated counting invariant stops the server. assert() would name the function by its C++
+// signature; the message names it plainly.
+#define ENGINE_ASSERT(condition) \
+  ((condition) ? (void)0 : __assert_fail(#condition, __FILE__, __LINE__, __func__))
 
 // Engine steps are logged only when the server asked for it.
 #define ENGINE_TRACE(engine, ...)                   \
@@ -60,7 +74,7 @@ void tamb_sync_poll_start(tamb_engine_t *engine) {
       ++sync_count;
     }
   }
-  assert(sync_count == engine->control->sync_clients);
+  ENGINE_ASSERT(sync_count == engine->control->sync_clients);
   control->sync_remain = sync_count;
   control->sync_time_left = control->sync_timeout;
   ENGINE_TRACE(engine, "transport Starting, sync poll of %u clients for %8.6f secs",
@@ -77,7 +91,7 @@ void tamb_sync_poll_stop(tamb_engine_t *engine) {
       ++poll_count;
     }
   }
-  assert(poll_count == engine->control->sync_remain);
+  ENGINE_ASSERT(poll_count == engine->control->sync_remain);
   ENGINE_TRACE(engine, "sync poll halted with %u clients and %8.6f secs remaining",
                static_cast<unsigned>(control->sync_remain), seconds(control->sync_time_left));
   control->sync_remain = 0;
@@ -89,12 +103,12 @@ void tamb_sync_poll_deactivate(tamb_engine_t *engine, tamb_client_control_t *cli
   if (client->sync_poll) {
     client->sync_poll = 0;
     client->sync_poll_new = 0;
-    control->sync_remain = control->sync_remain - 1;
+    __atomic_fetch_sub(&control->sync_remain, 1, __ATOMIC_RELAXED);
     ENGINE_TRACE(engine, "sync poll interrupted for client %s", client->name);
   }
   client->active_slowsync = 0;
   control->sync_clients = control->sync_clients - 1;
-  assert(engine->control->sync_clients >= 0);
+  ENGINE_ASSERT(engine->control->sync_clients >= 0);
 }
 
 // Puts a slow-sync client into the running poll, or starts one; a rolling transport waits.
@@ -104,7 +118,7 @@ void sync_client_poll(tamb_engine_t *engine, tamb_client_control_t *client) {
   client->sync_poll_new = 1;
   if (!client->sync_poll) {
     client->sync_poll = 1;
-    control->sync_remain = control->sync_remain + 1;
+    __atomic_fetch_add(&control->sync_remain, 1, __ATOMIC_RELAXED);
   }
   if (control->transport_state == TAMB_TRANSPORT_ROLLING) {
     control->transport_state = TAMB_TRANSPORT_STARTING;
@@ -134,12 +148,20 @@ void start_polling(tamb_engine_t *engine) {
   tamb_sync_poll_start(engine);
 }
 
+// The pending position becomes the current one, with this cycle's time, rate and frame. The
+// fields set here are stored into both records rather than copied across: loading them back
+// right after the narrow stores would stall the wide loads of the copy, doubling its cost.
 void cycle_promote(tamb_control_t *control) {
   tamb_position_t *pending = &control->pending_position;
-  pending->usecs = control->current_position.usecs;
-  pending->frame_rate = control->current_position.frame_rate;
+  tamb_position_t *current = &control->current_position;
+  pending->usecs = current->usecs;
+  pending->frame_rate = current->frame_rate;
   pending->frame = control->next_frame;
-  memcpy(&control->current_position, pending, sizeof(tamb_position_t));
+  current->head_id = pending->head_id;
+  current->frame = control->next_frame;
+  constexpr size_t rest = offsetof(tamb_position_t, valid);
+  memcpy(reinterpret_cast<char *>(current) + rest, reinterpret_cast<const char *>(pending) + rest,
+         sizeof(tamb_position_t) - rest);
   control->new_position = control->pending_is_new;
 }
 
@@ -178,7 +200,9 @@ void cycle_sync_progress(tamb_engine_t *engine) {
 
 void cycle_command(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
-  int32_t command = control->transport_cmd;
+  // Clients store the command at any moment: read it once, so that the test and the copy
+  // below see the same value.
+  int32_t command = __atomic_load_n(&control->transport_cmd, __ATOMIC_RELAXED);
   bool is_new = command != control->previous_cmd;
   if (is_new) {
     control->previous_cmd = command;
@@ -225,7 +249,10 @@ void cycle_command(tamb_engine_t *engine) {
 void cycle_takeover(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   control->pending_is_new = 0;
-  if (control->requested_position.head_id != control->last_request_id) {
+  // A client may be writing the request right now; its head guard is only a hint, the guarded
+  // copy decides what is taken.
+  uint64_t requested_id = __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED);
+  if (requested_id != control->last_request_id) {
     tamb_transport_copy_position(&control->requested_position, &control->pending_position);
     ENGINE_TRACE(engine, "new transport position: %u, id=0x%lx",
                  static_cast<unsigned>(control->pending_position.frame),
@@ -375,7 +402,7 @@ TAMB_API void tamb_transport_client_new(tamb_client_internal_t *client) {
 
 TAMB_API void tamb_transport_activate(tamb_engine_t *engine, tamb_client_internal_t *client) {
   if (client->control->slowsync) {
-    assert(!client->control->active_slowsync);
+    ENGINE_ASSERT(!client->control->active_slowsync);
     client->control->active_slowsync = 1;
     engine->control->sync_clients = engine->control->sync_clients + 1;
     sync_client_poll(engine, client->control);

@@ -1,0 +1,109 @@
+// The transport engine's cycle end, the one transport step in every server cycle, against a copy
+// of one position record: the least a cycle end that promotes a position can cost.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host.h"
+#include "ratio.h"
+#include "tamb/tamb.h"
+
+namespace {
+
+// A rolling transport at 48 kHz, 1024 frames per cycle, with slow_sync active slow-sync clients
+// that have reported ready, and a quiet engine as a server runs it.
+struct Rig {
+  host::Server server{16, 1024};
+  tamb_engine_t *engine = server.engine();
+  tamb_control_t *control = server.control();
+
+  explicit Rig(int slow_sync) {
+    server.set_sample_rate(48000);
+    engine->verbose = 0;
+    for (int i = 0; i < slow_sync; ++i) {
+      host::Client *client = server.add_client(("slow" + std::to_string(i)).c_str());
+      server.activate(client);
+      tamb_transport_client_set_sync(engine, client->internal.control->uuid);
+    }
+    control->transport_cmd = TAMB_TRANSPORT_CMD_START;
+    tamb_transport_cycle_end(engine);
+  }
+};
+
+// Benchmarks need a server; without a private IPC namespace there is none.
+std::unique_ptr<Rig> open_rig(benchmark::State &state, int slow_sync) {
+  host::log_set_echo(false);
+  try {
+    return std::make_unique<Rig>(slow_sync);
+  } catch (const std::exception &e) {
+    state.SkipWithError(e.what());
+    return nullptr;
+  }
+}
+
+void BM_CycleEndIdle(benchmark::State &state) {
+  auto rig = open_rig(state, 0);
+  if (!rig) return;
+  for (auto _ : state) {
+    tamb_transport_cycle_end(rig->engine);
+    benchmark::ClobberMemory();
+  }
+  if (rig->control->transport_state != TAMB_TRANSPORT_ROLLING) state.SkipWithError("not rolling");
+}
+BENCHMARK(BM_CycleEndIdle);
+
+// Every cycle end meets a request it has not taken yet: the guarded copy of 136 bytes on top.
+// A client's locate would cost its own side too; here only the ids change.
+void BM_CycleEndNewRequest(benchmark::State &state) {
+  auto rig = open_rig(state, 0);
+  if (!rig) return;
+  tamb_position_t &requested = rig->control->requested_position;
+  uint64_t id = 1;
+  for (auto _ : state) {
+    requested.head_id = requested.tail_id = ++id;
+    tamb_transport_cycle_end(rig->engine);
+    benchmark::ClobberMemory();
+  }
+  if (rig->control->last_request_id != id) state.SkipWithError("requests were not taken");
+}
+BENCHMARK(BM_CycleEndNewRequest);
+
+// A start command while stopped with 16 slow-sync clients: the engine walks them all to start
+// the poll. Resetting the state and the last command costs two stores.
+void BM_CycleEndPollStart16(benchmark::State &state) {
+  auto rig = open_rig(state, 16);
+  if (!rig) return;
+  tamb_control_t *control = rig->control;
+  for (auto _ : state) {
+    control->transport_state = TAMB_TRANSPORT_STOPPED;
+    control->previous_cmd = TAMB_TRANSPORT_CMD_STOP;
+    tamb_transport_cycle_end(rig->engine);
+    benchmark::ClobberMemory();
+  }
+  if (control->transport_state != TAMB_TRANSPORT_STARTING || control->sync_remain != 16) {
+    state.SkipWithError("no poll of 16 clients started");
+  }
+}
+BENCHMARK(BM_CycleEndPollStart16);
+
+void BM_PositionMemcpyBaseline(benchmark::State &state) {
+  auto rig = open_rig(state, 0);
+  if (!rig) return;
+  tamb_control_t *control = rig->control;
+  for (auto _ : state) {
+    memcpy(&control->current_position, &control->pending_position, sizeof(tamb_position_t));
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_PositionMemcpyBaseline);
+
+TAMB_RATIO("engine: cycle end idle vs 136-byte memcpy", "BM_CycleEndIdle",
+           "BM_PositionMemcpyBaseline");
+TAMB_RATIO("engine: cycle end with a new request vs 136-byte memcpy", "BM_CycleEndNewRequest",
+           "BM_PositionMemcpyBaseline");
+TAMB_RATIO("engine: cycle end starting a poll of 16 vs 136-byte memcpy", "BM_CycleEndPollStart16",
+           "BM_PositionMemcpyBaseline");
+
+}  // namespace
