@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "control.h"
 #include "hooks.h"
+#include "metadata.h"
 #include "midi.h"
 #include "mlock.h"
 #include "playhead_server.h"
