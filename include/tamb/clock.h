@@ -26,23 +26,25 @@ TAMB_API extern tamb_clock_function_t _tamb_get_microseconds;
 /*
  * Points _tamb_get_microseconds at the HPET reader when source is TAMB_CLOCK_HPET and the
  * device can be opened and mapped (else, after the reason is reported, at the system clock),
- * and at the system clock for any other source. Call it before the first reading.
+ * and at the system clock for any other source. Once per process, from one thread, before the
+ * first reading.
  */
 TAMB_API void tamb_set_clock_source(int32_t source);
 
-/* "system clock via clock_gettime", "hpet", or "unknown" for any other value. */
+/* "system clock via clock_gettime", "hpet", or "unknown" for any other value. Any thread. */
 TAMB_API const char *tamb_clock_source_name(int32_t source);
 
 /*
  * Opens "/dev/hpet" read-only and maps its registers; the device stays open and mapped for the
- * life of the process. 0 on success; -1 after reporting why not.
+ * life of the process. 0 on success; -1 after reporting why not. Once per process, from one
+ * thread; tamb_set_clock_source calls it.
  */
 TAMB_API int tamb_hpet_init(void);
 
-/* CLOCK_MONOTONIC in microseconds, truncated. */
+/* CLOCK_MONOTONIC in microseconds, truncated. Any thread, the process thread included. */
 TAMB_API tamb_time_t tamb_get_microseconds_from_system(void);
 
-/* Kept for callers of older releases; it has no effect. */
+/* Kept for callers of older releases; it has no effect. Any thread. */
 TAMB_API void tamb_init_time(void);
 
 TAMB_END_DECLS

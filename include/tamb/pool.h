@@ -6,10 +6,11 @@
 
 TAMB_BEGIN_DECLS
 
-/* A new uninitialised block of size bytes at a multiple of 64, or null. Any thread. */
+/* A new uninitialised block of size bytes at a multiple of 64, or null. Any thread but a
+ * process thread: it allocates. */
 TAMB_API void *tamb_pool_alloc(uint64_t size);
 
-/* Gives a block of tamb_pool_alloc back; null does nothing. */
+/* Gives a block of tamb_pool_alloc back; null does nothing. Any thread but a process thread. */
 TAMB_API void tamb_pool_release(void *block);
 
 TAMB_END_DECLS

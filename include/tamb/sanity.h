@@ -11,7 +11,7 @@ TAMB_BEGIN_DECLS
  * real-time tests run when check_realtime is nonzero, the frequency-scaling tests when
  * check_frequency_scaling is nonzero, the memory-lock test always. Returns the number of
  * problems, 0 to 3; frequency scaling is warned about but not counted. Inherits the ways the
- * system tests end the process.
+ * system tests end the process. One thread, at start-up.
  */
 TAMB_API int sanitycheck(int check_realtime, int check_frequency_scaling);
 

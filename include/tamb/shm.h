@@ -88,42 +88,51 @@ TAMB_BEGIN_DECLS
 /*
  * Client side: attaches and validates the registry of server server_name. Returns 0 (also when
  * already attached), ENOENT when no registry exists, EINVAL when it is too small, another error
- * number when it cannot be accessed, -1 when it does not validate.
+ * number when it cannot be accessed, -1 when it does not validate. At client start-up, from
+ * one thread.
  */
 TAMB_API int tamb_initialize_shm(const char *server_name);
 
 /*
  * Server side: attaches the registry, creating or (new_registry nonzero, or invalid) replacing
  * it, and takes a server slot. Returns 0, ENOMEM, EEXIST (a live process holds the name) or
- * ENOSPC (all slots taken).
+ * ENOSPC (all slots taken). The server, at start-up, from one thread.
  */
 TAMB_API int tamb_register_server(const char *server_name, int new_registry);
 
-/* Frees every server slot of the calling process. Returns 0. */
+/* Frees every server slot of the calling process. Returns 0. The server, at shut-down. */
 TAMB_API int tamb_unregister_server(const char *server_name);
 
-/* The first free segment entry, or null. The caller holds the registry lock. */
+/* The first free segment entry, or null. Only under the registry lock, which the library's
+ * allocation takes. */
 TAMB_API tamb_shm_registry_t *tamb_get_free_shm_info(void);
 
-/* Allocates a segment of size bytes into a registry entry and fills si (not attached). 0/-1. */
+/* Allocates a segment of size bytes into a registry entry and fills si (not attached). 0/-1.
+ * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si);
 
-/* Attaches the segment of si's entry and stores the address in si. 0/-1. */
+/* Attaches the segment of si's entry and stores the address in si. 0/-1. Any thread but a
+ * process thread. */
 TAMB_API int tamb_attach_shm(tamb_shm_info_t *si);
 
-/* Detaches si's segment if it is attached; si is not changed. */
+/* Detaches si's segment if it is attached; si is not changed. Any thread but a process
+ * thread, once nothing uses the segment. */
 TAMB_API void tamb_release_shm(tamb_shm_info_t *si);
 
-/* Frees registry entry index when the calling process allocated it. */
+/* Frees registry entry index when the calling process allocated it. Not on a process thread: waits
+ * for the registry semaphore. */
 TAMB_API void tamb_release_shm_info(int16_t index);
 
-/* Removes si's segment and frees its entry; si and the caller's attachment stay. */
+/* Removes si's segment and frees its entry; si and the caller's attachment stay. Not on a process
+ * thread: waits for the registry semaphore. */
 TAMB_API void tamb_destroy_shm(tamb_shm_info_t *si);
 
-/* Replaces si's segment by a new, attached one of size bytes; the content is not kept. 0/-1. */
+/* Replaces si's segment by a new, attached one of size bytes; the content is not kept. 0/-1.
+ * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size);
 
-/* Removes the segments of the calling process and of processes that no longer exist. 1. */
+/* Removes the segments of the calling process and of processes that no longer exist. 1.
+ * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_cleanup_shm(void);
 
 TAMB_END_DECLS

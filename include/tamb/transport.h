@@ -48,16 +48,17 @@ TAMB_BEGIN_DECLS
 
 /* ---- Time and frames ------------------------------------------------------------------- */
 
-/* The current time of the process-wide clock. */
+/* The current time of the process-wide clock. Any thread, the process thread included. */
 TAMB_API tamb_time_t tamb_get_time(void);
 
 /* Frames elapsed since the current cycle began, at the sample rate; 0 if the clock reads an
- * earlier time than the cycle's start. */
+ * earlier time than the cycle's start. Any thread, the process thread included. */
 TAMB_API tamb_nframes_t tamb_frames_since_cycle_start(const tamb_client_t *client);
 
 /*
  * The current cycle's first frame, start time, the expected start of the next cycle and the
  * filtered cycle length. 0, or 1 (outputs untouched) while the frame timer holds no values.
+ * Any thread, the process thread included.
  */
 TAMB_API int tamb_get_cycle_times(const tamb_client_t *client, tamb_nframes_t *current_frames,
                                   tamb_time_t *current_usecs, tamb_time_t *next_usecs,
@@ -66,95 +67,108 @@ TAMB_API int tamb_get_cycle_times(const tamb_client_t *client, tamb_nframes_t *c
 /*
  * The frame that plays at time usecs, rounded to the nearest frame (halves up), modulo 2^32;
  * 0 while the frame timer holds no values. A cycle of zero length maps every time to the
- * cycle's first frame.
+ * cycle's first frame. Any thread, the process thread included.
  */
 TAMB_API tamb_nframes_t tamb_time_to_frames(const tamb_client_t *client, tamb_time_t usecs);
 
-/* tamb_time_to_frames of the current time. */
+/* tamb_time_to_frames of the current time. Any thread, the process thread included. */
 TAMB_API tamb_nframes_t tamb_frame_time(const tamb_client_t *client);
 
-/* The first frame of the current cycle, read without a guarded copy. */
+/* The first frame of the current cycle, read without a guarded copy. Any thread, the process thread
+ * included. */
 TAMB_API tamb_nframes_t tamb_last_frame_time(const tamb_client_t *client);
 
 /*
  * The time at which frame plays, rounded to the nearest microsecond; frames up to 2^31 before
  * the cycle's first frame lie in the past. 0 while the frame timer holds no values; with a
- * buffer size of 0 every frame maps to the cycle's start time.
+ * buffer size of 0 every frame maps to the cycle's start time. Any thread, the process thread
+ * included.
  */
 TAMB_API tamb_time_t tamb_frames_to_time(const tamb_client_t *client, tamb_nframes_t frame);
 
-/* The sample rate, frames per second. */
+/* The sample rate, frames per second. Any thread, the process thread included. */
 TAMB_API uint32_t tamb_get_sample_rate(const tamb_client_t *client);
 
 /*
  * Sets (or, with null, clears) the sample-rate callback and calls a non-null one at once with
- * the current rate. 0, or -1 on an active client, which keeps its callback.
+ * the current rate. 0, or -1 on an active client, which keeps its callback. Before
+ * activation, from the thread that sets up the client.
  */
 TAMB_API int tamb_set_sample_rate_callback(tamb_client_t *client,
                                            tamb_sample_rate_callback_t callback, void *arg);
 
 /* ---- Transport --------------------------------------------------------------------------- */
 
-/* A fresh position id: the counter's value before an atomic increment, sign-extended. */
+/* A fresh position id: the counter's value before an atomic increment, sign-extended. Any
+ * thread of any process. */
 TAMB_API uint64_t tamb_generate_unique_id(tamb_control_t *control);
 
 /*
  * Copies a position so that the destination ends up consistent (head_id == tail_id, body of
  * that same write), whether the source or the destination is the shared record. Retries while
  * a writer is midway; aborts the process when no consistent copy comes within about 11000
- * tries.
+ * tries. Any thread; no allocation, no lock.
  */
 TAMB_API void tamb_transport_copy_position(const tamb_position_t *from, tamb_position_t *to);
 
-/* The transport state; with a destination, also a consistent copy of the current position. */
+/* The transport state; with a destination, also a consistent copy of the current position.
+ * Any thread, the process thread included. */
 TAMB_API tamb_transport_state_t tamb_transport_query(const tamb_client_t *client,
                                                      tamb_position_t *position);
 
-/* The current position's frame, advanced by the time elapsed since its cycle while rolling. */
+/* The current position's frame, advanced by the time elapsed since its cycle while rolling.
+ * Any thread, the process thread included. */
 TAMB_API tamb_nframes_t tamb_get_current_transport_frame(const tamb_client_t *client);
 
-/* Asks for the transport to move to frame, with no musical fields. 0. */
+/* Asks for the transport to move to frame, with no musical fields. 0. Any thread; no lock. */
 TAMB_API int tamb_transport_locate(tamb_client_t *client, tamb_nframes_t frame);
 
 /*
  * Asks for the transport to move to *position (frame, valid bits and fields as given). 0, or
  * 22 (EINVAL) when valid has a bit outside TAMB_POSITION_BBT | TAMB_POSITION_EXTRA_MASK.
+ * Any thread; no lock.
  */
 TAMB_API int tamb_transport_reposition(tamb_client_t *client, const tamb_position_t *position);
 
-/* Ask the engine to start or stop the transport; repeating a command has no further effect. */
+/* Asks the engine to start the transport; repeating it has no further effect. Any thread. */
 TAMB_API void tamb_transport_start(tamb_client_t *client);
+
+/* Asks the engine to stop the transport; repeating it has no further effect. Any thread. */
 TAMB_API void tamb_transport_stop(tamb_client_t *client);
 
 /*
  * Registers the client as slow-sync client with callback, or, with null, withdraws it. The
- * server's result (0 on success) is returned; on failure nothing changes here.
+ * server's result (0 on success) is returned; on failure nothing changes here. Not on the
+ * process thread: it waits for the server.
  */
 TAMB_API int tamb_set_sync_callback(tamb_client_t *client, tamb_sync_callback_t callback,
                                     void *arg);
 
-/* Sets the longest sync poll, microseconds; the server's result. */
+/* Sets the longest sync poll, microseconds; the server's result. Not on the process thread. */
 TAMB_API int tamb_set_sync_timeout(tamb_client_t *client, tamb_time_t timeout);
 
 /*
  * Makes the client timebase master with callback; with conditional nonzero the server refuses
  * (16, EBUSY) while another client is master. The server's result; on failure nothing changes.
+ * Not on the process thread: it waits for the server.
  */
 TAMB_API int tamb_set_timebase_callback(tamb_client_t *client, int conditional,
                                         tamb_timebase_callback_t callback, void *arg);
 
-/* Gives up the timebase master role; the server's result. */
+/* Gives up the timebase master role; the server's result. Not on the process thread. */
 TAMB_API int tamb_release_timebase(tamb_client_t *client);
 
-/* Once per cycle on the process thread: runs the sync callback while the client is polled. */
+/* Runs the sync callback while the client is polled. The client core, once per cycle on the
+ * process thread; no allocation, no lock. */
 TAMB_API void tamb_call_sync_client(tamb_client_t *client);
 
-/* Once per cycle on the process thread: runs the timebase callback of the master. */
+/* Runs the timebase callback of the master. The client core, once per cycle on the process
+ * thread; no allocation, no lock. */
 TAMB_API void tamb_call_timebase_master(tamb_client_t *client);
 
 /* ---- Older interface --------------------------------------------------------------------- */
 
-/* Withdrawn: reports so on every call and returns 38 (ENOSYS). */
+/* Withdrawn: reports so on every call and returns 38 (ENOSYS). Any thread. */
 TAMB_API int tamb_engine_takeover_timebase(tamb_client_t *client);
 
 /*
@@ -163,7 +177,7 @@ TAMB_API int tamb_engine_takeover_timebase(tamb_client_t *client);
  */
 TAMB_API void tamb_get_transport_info(tamb_client_t *client, tamb_transport_info_t *info);
 
-/* Changes nothing; reports once per process that it is no longer supported. */
+/* Changes nothing; reports once per process that it is no longer supported. Any thread. */
 TAMB_API void tamb_set_transport_info(tamb_client_t *client, tamb_transport_info_t *info);
 
 TAMB_END_DECLS
