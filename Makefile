@@ -1,9 +1,12 @@
 # Thin wrapper around CMake. Every target first installs what the build needs (as root).
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-libfuzzer
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = uuid_parse midi registry metadata maps
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test bench sanitize format clean
+.PHONY: all deps build demo test bench sanitize fuzz format clean
 
 all: build
 
@@ -29,8 +32,26 @@ sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
+# Coverage-guided fuzzing with clang's libFuzzer (needs clang; not part of CI, which replays the
+# corpus through the plain driver in `make sanitize`). New inputs go to $(FUZZ_BUILD)/work, never
+# into the committed corpus; failing inputs land in $(FUZZ_BUILD)/crashes.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAMB_SANITIZE=ON -DTAMB_LIBFUZZER=ON -DTAMB_BUILD_TESTS=OFF -DTAMB_BUILD_BENCH=OFF \
+	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+	  -DCMAKE_EXE_LINKER_FLAGS=-latomic -DCMAKE_SHARED_LINKER_FLAGS=-latomic \
+	  > /dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	mkdir -p $(FUZZ_BUILD)/crashes
+	for name in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/work/$$name && \
+	  $(FUZZ_BUILD)/fuzz/fuzz_$$name -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- $(FUZZ_BUILD)/work/$$name \
+	    fuzz/corpus/$$name $$(ls -d fuzz/regressions/$$name 2>/dev/null) || exit 1; \
+	done
+
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

@@ -339,8 +339,10 @@ bool make_record_dbt(DBT *dbt, const char *value, const char *type) {
   return true;
 }
 
+// Berkeley DB hands out a block of its own for an empty record too, so the size says nothing
+// about whether there is memory to free.
 void dbt_release(DBT *dbt) {
-  if (dbt->size != 0) free(dbt->data);
+  free(dbt->data);
   dbt->data = nullptr;
   dbt->size = 0;
 }
