@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine_checks.h"
 #include "host.h"
 #include "support.h"
 #include "tamb/tamb.h"
@@ -31,38 +32,6 @@ constexpr int32_t kRolling = TAMB_TRANSPORT_ROLLING;
 constexpr int32_t kStarting = TAMB_TRANSPORT_STARTING;
 constexpr int32_t kStart = TAMB_TRANSPORT_CMD_START;
 constexpr int32_t kStop = TAMB_TRANSPORT_CMD_STOP;
-
-Trace traces() {
-  Trace out;
-  for (const host::Message &m : host::log_messages()) {
-    if (m.level == host::Level::trace) out.push_back(m.text);
-  }
-  return out;
-}
-
-// The counting invariants the engine keeps between the control block and the clients' flags.
-testing::AssertionResult Invariants(const tamb_engine_t *engine) {
-  int32_t active = 0;
-  int32_t polled = 0;
-  for (const tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
-    const tamb_client_control_t *c = static_cast<tamb_client_internal_t *>(node->data)->control;
-    if (c->active_slowsync && !c->slowsync) {
-      return testing::AssertionFailure() << c->name << ": active_slowsync without slowsync";
-    }
-    if (c->sync_poll && !c->active_slowsync) {
-      return testing::AssertionFailure() << c->name << ": sync_poll without active_slowsync";
-    }
-    active += c->active_slowsync;
-    polled += c->active_slowsync && c->sync_poll;
-  }
-  const tamb_control_t *control = engine->control;
-  if (control->sync_clients != active || control->sync_remain != polled) {
-    return testing::AssertionFailure() << "sync_clients " << control->sync_clients << " for "
-                                       << active << " active slow-sync clients, sync_remain "
-                                       << control->sync_remain << " for " << polled << " polled";
-  }
-  return testing::AssertionSuccess();
-}
 
 class Engine : public testing::Test {
  protected:
@@ -103,7 +72,7 @@ class Engine : public testing::Test {
   Trace End() {
     host::log_clear();
     tamb_transport_cycle_end(engine_);
-    return traces();
+    return support::engine_traces();
   }
 
   // A client's locate or reposition as it lands in the control block.
@@ -244,7 +213,7 @@ TEST_F(Engine, EveryRowOfTheStateTableSetsItsStateFrameAndTrace) {
     EXPECT_EQ(control_->sync_remain, row.remain_after);
     if (slow != nullptr) {
       EXPECT_EQ(Flags(slow)->sync_poll, row.remain_after);
-      EXPECT_TRUE(Invariants(engine_));
+      EXPECT_TRUE(support::engine_invariants(engine_));
     }
     if (row.state_after == kStopped && row.remain != 0) {
       EXPECT_EQ(control_->sync_time_left, 0u) << "a halted poll has no time left";
@@ -272,7 +241,7 @@ TEST_F(Engine, InvalidStateIsReportedOnEveryCycleEndAndLeftAlone) {
       std::string text = "invalid TAMB transport state: " + std::to_string(state);
       ASSERT_EQ(host::log_count(host::Level::error), 2u);
       EXPECT_TRUE(host::log_has(host::Level::error, text));
-      EXPECT_EQ(traces(), verbose ? Trace{kCmdStart} : Trace{});
+      EXPECT_EQ(support::engine_traces(), verbose ? Trace{kCmdStart} : Trace{});
       EXPECT_EQ(control_->transport_state, state);
       EXPECT_EQ(control_->previous_cmd, kStart) << "the command is taken, though nothing acts";
       EXPECT_EQ(control_->next_frame, 5000u);
@@ -387,7 +356,7 @@ TEST_F(Engine, PollWithoutSampleRateEndsAtOnceAsTimedOut) {
   EXPECT_EQ(control_->transport_state, kRolling);
   EXPECT_EQ(control_->sync_time_left, 0u);
   EXPECT_EQ(Flags(slow)->sync_poll, 1) << "the late client is still called";
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 TEST_F(Engine, RequestedPositionIsTakenOnceAndWaitsACycleInPending) {
@@ -481,7 +450,7 @@ TEST_F(Engine, ConditionalTimebaseRequestsNeverTakeTheRoleFromAnotherMaster) {
   EXPECT_EQ(engine_->timebase_client, &a->internal);
   EXPECT_EQ(Flags(a)->timebase_master, 1);
   EXPECT_EQ(Flags(b)->timebase_master, 0);
-  EXPECT_EQ(traces(),
+  EXPECT_EQ(support::engine_traces(),
             (Trace{"new timebase master: alpha", " alpha was already timebase master:",
                    "conditional timebase for beta failed", " alpha is already the master"}));
 }
@@ -503,7 +472,8 @@ TEST_F(Engine, UnconditionalTimebaseRequestTakesTheRoleAndRenewsTheMaster) {
   EXPECT_EQ(tamb_timebase_set(engine_, Id(b), 0), 0);
   EXPECT_EQ(Flags(b)->timebase_master, 1);
   EXPECT_EQ(Flags(b)->timebase_new, 1) << "an active master is told of a new position again";
-  EXPECT_EQ(traces(), (Trace{"new timebase master: beta", "new timebase master: beta"}));
+  EXPECT_EQ(support::engine_traces(),
+            (Trace{"new timebase master: beta", "new timebase master: beta"}));
 }
 
 TEST_F(Engine, InactiveMasterIsAnnouncedOnlyAtActivation) {
@@ -529,11 +499,11 @@ TEST_F(Engine, UnknownClientsAndNonMastersAreRefusedWithoutChange) {
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, gone), EINVAL);
   EXPECT_EQ(tamb_transport_client_reset_sync(engine_, gone), EINVAL);
   EXPECT_EQ(tamb_transport_client_reset_sync(engine_, Id(b)), EINVAL) << "not a slow-sync client";
-  EXPECT_EQ(traces(), Trace{" 9999 no longer exists"});
+  EXPECT_EQ(support::engine_traces(), Trace{" 9999 no longer exists"});
   EXPECT_EQ(engine_->timebase_client, &a->internal);
   EXPECT_EQ(control_->pending_position.valid, uint32_t{TAMB_POSITION_BBT});
   EXPECT_EQ(control_->sync_clients, 0);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 TEST_F(Engine, ResigningMasterClearsTheRoleAndThePendingMusicalFields) {
@@ -548,7 +518,7 @@ TEST_F(Engine, ResigningMasterClearsTheRoleAndThePendingMusicalFields) {
   EXPECT_EQ(Flags(a)->timebase_new, 0);
   EXPECT_EQ(control_->pending_position.valid, 0u);
   EXPECT_EQ(control_->current_position.valid, uint32_t{TAMB_POSITION_BBT}) << "until promotion";
-  EXPECT_EQ(traces(), Trace{"alpha resigned as timebase master"});
+  EXPECT_EQ(support::engine_traces(), Trace{"alpha resigned as timebase master"});
   EXPECT_EQ(tamb_timebase_reset(engine_, Id(a)), EINVAL);
 }
 
@@ -564,7 +534,7 @@ TEST_F(Engine, DeactivatedMasterKeepsTheRoleAndRemovedMasterLosesIt) {
   EXPECT_EQ(control_->current_position.valid, 0u);
   EXPECT_EQ(engine_->timebase_client, &a->internal);
   EXPECT_EQ(Flags(a)->timebase_master, 1);
-  EXPECT_EQ(traces(), Trace{});
+  EXPECT_EQ(support::engine_traces(), Trace{});
 
   Flags(a)->timebase_new = 0;
   server_->activate(a);
@@ -579,7 +549,7 @@ TEST_F(Engine, DeactivatedMasterKeepsTheRoleAndRemovedMasterLosesIt) {
   EXPECT_EQ(Flags(a)->timebase_master, 0);
   EXPECT_EQ(Flags(a)->timebase_new, 0);
   EXPECT_EQ(control_->current_position.valid, 0u);
-  EXPECT_EQ(traces(), Trace{"timebase master exit"});
+  EXPECT_EQ(support::engine_traces(), Trace{"timebase master exit"});
 
   // Another client's exit leaves the positions alone.
   host::Client *b = Add("beta");
@@ -595,7 +565,7 @@ TEST_F(Engine, RegisteringAnActiveSlowSyncClientPollsItAndMakesARollingTransport
   control_->sync_timeout = 500000;
   host::log_clear();
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(a)), 0);
-  EXPECT_EQ(traces(), Trace{"polling sync client alpha"});
+  EXPECT_EQ(support::engine_traces(), Trace{"polling sync client alpha"});
   EXPECT_EQ(control_->transport_state, kStopped) << "stopped stays stopped";
   EXPECT_EQ(Flags(a)->slowsync, 1);
   EXPECT_EQ(Flags(a)->active_slowsync, 1);
@@ -604,7 +574,7 @@ TEST_F(Engine, RegisteringAnActiveSlowSyncClientPollsItAndMakesARollingTransport
   EXPECT_EQ(control_->sync_clients, 1);
   EXPECT_EQ(control_->sync_remain, 1);
   EXPECT_EQ(control_->sync_time_left, 500000u);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 
   // Again while still polled: counted once.
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(a)), 0);
@@ -618,13 +588,14 @@ TEST_F(Engine, RegisteringAnActiveSlowSyncClientPollsItAndMakesARollingTransport
   control_->sync_time_left = 3;
   host::log_clear();
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(a)), 0);
-  EXPECT_EQ(traces(), (Trace{"force transport state to Starting", "polling sync client alpha"}));
+  EXPECT_EQ(support::engine_traces(),
+            (Trace{"force transport state to Starting", "polling sync client alpha"}));
   EXPECT_EQ(control_->transport_state, kStarting);
   EXPECT_EQ(Flags(a)->sync_poll, 1);
   EXPECT_EQ(Flags(a)->sync_poll_new, 1);
   EXPECT_EQ(control_->sync_remain, 1);
   EXPECT_EQ(control_->sync_time_left, 500000u);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 TEST_F(Engine, InactiveClientOnlyRecordsItsSlowSyncRegistrationUntilActivation) {
@@ -637,10 +608,11 @@ TEST_F(Engine, InactiveClientOnlyRecordsItsSlowSyncRegistrationUntilActivation) 
   EXPECT_EQ(Flags(idle)->sync_poll, 0);
   EXPECT_EQ(control_->sync_clients, 0);
   EXPECT_EQ(control_->transport_state, kRolling);
-  EXPECT_EQ(traces(), Trace{});
+  EXPECT_EQ(support::engine_traces(), Trace{});
 
   server_->activate(idle);
-  EXPECT_EQ(traces(), (Trace{"force transport state to Starting", "polling sync client idle"}));
+  EXPECT_EQ(support::engine_traces(),
+            (Trace{"force transport state to Starting", "polling sync client idle"}));
   EXPECT_EQ(Flags(idle)->active_slowsync, 1);
   EXPECT_EQ(Flags(idle)->sync_poll, 1);
   EXPECT_EQ(Flags(idle)->sync_poll_new, 1);
@@ -648,17 +620,17 @@ TEST_F(Engine, InactiveClientOnlyRecordsItsSlowSyncRegistrationUntilActivation) 
   EXPECT_EQ(control_->sync_remain, 1);
   EXPECT_EQ(control_->sync_time_left, kTimeout);
   EXPECT_EQ(control_->transport_state, kStarting);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 
   // Unregistered while inactive: only the registration goes.
   server_->deactivate(idle);
   host::log_clear();
   EXPECT_EQ(tamb_transport_client_reset_sync(engine_, Id(idle)), 0);
   EXPECT_EQ(Flags(idle)->slowsync, 0);
-  EXPECT_EQ(traces(), Trace{});
+  EXPECT_EQ(support::engine_traces(), Trace{});
   server_->activate(idle);
   EXPECT_EQ(control_->sync_clients, 0);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 TEST_F(Engine, LeavingSlowSyncClientsDropOutOfTheRunningPoll) {
@@ -687,9 +659,9 @@ TEST_F(Engine, LeavingSlowSyncClientsDropOutOfTheRunningPoll) {
   // A client that already reported ready leaves without a message.
   server_->deactivate(c);
   EXPECT_EQ(control_->sync_clients, 0);
-  EXPECT_EQ(traces(), (Trace{"sync poll interrupted for client alpha",
-                             "sync poll interrupted for client beta"}));
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_EQ(support::engine_traces(), (Trace{"sync poll interrupted for client alpha",
+                                             "sync poll interrupted for client beta"}));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 
   server_->activate(b);
   EXPECT_EQ(control_->sync_remain, 1);
@@ -697,7 +669,7 @@ TEST_F(Engine, LeavingSlowSyncClientsDropOutOfTheRunningPoll) {
   server_->remove_client(b);
   EXPECT_EQ(control_->sync_remain, 0);
   EXPECT_EQ(control_->sync_clients, 0);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 TEST_F(Engine, SyncTimeoutAppliesToTheNextPollOnly) {
@@ -705,7 +677,7 @@ TEST_F(Engine, SyncTimeoutAppliesToTheNextPollOnly) {
   ASSERT_EQ(control_->sync_time_left, kTimeout);
   host::log_clear();
   EXPECT_EQ(tamb_transport_set_sync_timeout(engine_, 250000), 0);
-  EXPECT_EQ(traces(), Trace{"new sync timeout: 0.250000 secs"});
+  EXPECT_EQ(support::engine_traces(), Trace{"new sync timeout: 0.250000 secs"});
   EXPECT_EQ(control_->sync_timeout, 250000u);
   EXPECT_EQ(control_->sync_time_left, kTimeout);
   control_->transport_cmd = kStart;
@@ -843,7 +815,7 @@ TEST_F(Engine, RegistrationHandlersWaitForTheClientLock) {
   release.set_value();
   reader.join();
   EXPECT_EQ(handler.get(), 0);
-  EXPECT_TRUE(Invariants(engine_));
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 // ---- Fatal paths --------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine_checks.h"
 #include "host.h"
 #include "support.h"
 #include "tamb/tamb.h"
@@ -30,35 +31,6 @@ constexpr tamb_time_t kCycleUsecs = 21333;
 constexpr auto kStopped = TAMB_TRANSPORT_STOPPED;
 constexpr auto kRolling = TAMB_TRANSPORT_ROLLING;
 constexpr auto kStarting = TAMB_TRANSPORT_STARTING;
-
-Trace traces() {
-  Trace out;
-  for (const host::Message &m : host::log_messages()) {
-    if (m.level == host::Level::trace) out.push_back(m.text);
-  }
-  return out;
-}
-
-// The counting invariants the engine keeps between the control block and the clients' flags.
-testing::AssertionResult Invariants(const tamb_engine_t *engine) {
-  int32_t active = 0;
-  int32_t polled = 0;
-  for (const tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
-    const tamb_client_control_t *c = static_cast<tamb_client_internal_t *>(node->data)->control;
-    if ((c->active_slowsync && !c->slowsync) || (c->sync_poll && !c->active_slowsync)) {
-      return testing::AssertionFailure() << c->name << ": flags out of their nesting";
-    }
-    active += c->active_slowsync;
-    polled += c->active_slowsync && c->sync_poll;
-  }
-  const tamb_control_t *control = engine->control;
-  if (control->sync_clients != active || control->sync_remain != polled) {
-    return testing::AssertionFailure() << "sync_clients " << control->sync_clients << " for "
-                                       << active << " active slow-sync clients, sync_remain "
-                                       << control->sync_remain << " for " << polled << " polled";
-  }
-  return testing::AssertionSuccess();
-}
 
 // A slow-sync client that reports ready from its ready_at-th call on (never when 0).
 struct Sync {
@@ -150,7 +122,7 @@ class Session : public testing::Test {
     host::log_clear();
     driver_->run(now_);
     now_ += kCycleUsecs;
-    return traces();
+    return support::engine_traces();
   }
 
   // Runs the action inside the next cycle, on the process thread, before the cycle end.
@@ -284,7 +256,7 @@ TEST_F(Session, SyncPollTimesOutAtThe94thCycleEndAfterTheOneThatStartedIt) {
   EXPECT_EQ(Control()->sync_remain, 0);
   Cycle();
   EXPECT_EQ(never.calls - calls, 96);
-  EXPECT_TRUE(Invariants(Engine()));
+  EXPECT_TRUE(support::engine_invariants(Engine()));
 }
 
 TEST_F(Session, SyncTimeoutRequestShortensTheNextPoll) {
@@ -293,7 +265,7 @@ TEST_F(Session, SyncTimeoutRequestShortensTheNextPoll) {
   ASSERT_EQ(tamb_set_sync_callback(H(slow), SyncAnswer, &never), 0);
   host::log_clear();
   EXPECT_EQ(tamb_set_sync_timeout(H(slow), 100000), 0);
-  EXPECT_EQ(traces(), Trace{"new sync timeout: 0.100000 secs"});
+  EXPECT_EQ(support::engine_traces(), Trace{"new sync timeout: 0.100000 secs"});
   tamb_transport_start(H(app_));
   EXPECT_EQ(Cycle(), (Trace{"transport command: START",
                             "transport Starting, sync poll of 1 clients for 0.100000 secs"}));
@@ -335,7 +307,7 @@ TEST_F(Session, LocateWhileRollingWithASlowSyncClientHoldsTheFrameUntilItIsReady
   Cycle();
   EXPECT_EQ(Position().frame, 96000 + kFrames);
   EXPECT_EQ(sync.calls, 3) << "a ready client is left alone";
-  EXPECT_TRUE(Invariants(Engine()));
+  EXPECT_TRUE(support::engine_invariants(Engine()));
 }
 
 TEST_F(Session, StopDuringAPollHaltsIt) {
@@ -355,7 +327,7 @@ TEST_F(Session, StopDuringAPollHaltsIt) {
   int calls = never.calls;
   Cycle();
   EXPECT_EQ(never.calls, calls) << "no poll, no call";
-  EXPECT_TRUE(Invariants(Engine()));
+  EXPECT_TRUE(support::engine_invariants(Engine()));
 }
 
 TEST_F(Session, SlowSyncClientsReadyOnDifferentCyclesRollWhenTheLastIsReady) {
@@ -377,7 +349,7 @@ TEST_F(Session, SlowSyncClientsReadyOnDifferentCyclesRollWhenTheLastIsReady) {
     EXPECT_EQ(Cycle(), Trace{});
     EXPECT_EQ(State(), kStarting);
     EXPECT_EQ(Control()->sync_remain, remain[cycle - 1]) << "after cycle " << cycle;
-    EXPECT_TRUE(Invariants(Engine()));
+    EXPECT_TRUE(support::engine_invariants(Engine()));
   }
   EXPECT_EQ(Cycle(), Trace{"transport Rolling, 1.914668 sec left for poll"});
   EXPECT_EQ(State(), kRolling);
@@ -394,7 +366,8 @@ TEST_F(Session, SlowSyncClientJoiningWhileRollingMakesTheTransportWaitForIt) {
   host::Client *joiner = Join("late");
   host::log_clear();
   ASSERT_EQ(tamb_set_sync_callback(H(joiner), SyncAnswer, &late), 0);
-  EXPECT_EQ(traces(), (Trace{"force transport state to Starting", "polling sync client late"}));
+  EXPECT_EQ(support::engine_traces(),
+            (Trace{"force transport state to Starting", "polling sync client late"}));
   EXPECT_EQ(State(), kStarting) << "at once, not at the cycle end";
   EXPECT_EQ(Cycle(), Trace{});
   tamb_nframes_t held = Position().frame;
@@ -412,7 +385,7 @@ TEST_F(Session, SlowSyncClientJoiningWhileRollingMakesTheTransportWaitForIt) {
   server_->activate(idle);
   EXPECT_EQ(State(), kStarting);
   server_->deactivate(idle);
-  EXPECT_TRUE(Invariants(Engine()));
+  EXPECT_TRUE(support::engine_invariants(Engine()));
 }
 
 TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
@@ -432,7 +405,7 @@ TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
 
   host::log_clear();
   ASSERT_EQ(tamb_set_sync_callback(H(cn), nullptr, nullptr), 0);
-  EXPECT_EQ(traces(), Trace{"sync poll interrupted for client never"});
+  EXPECT_EQ(support::engine_traces(), Trace{"sync poll interrupted for client never"});
   EXPECT_EQ(Control()->sync_remain, 1);
   EXPECT_EQ(Cycle(), Trace{});
   EXPECT_EQ(State(), kStarting);
@@ -442,7 +415,7 @@ TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
   EXPECT_EQ(Control()->sync_clients, 1);
   EXPECT_EQ(Cycle(), Trace{"transport Rolling, 1.957334 sec left for poll"});
   EXPECT_EQ(State(), kRolling);
-  EXPECT_TRUE(Invariants(Engine()));
+  EXPECT_TRUE(support::engine_invariants(Engine()));
 
   // Deactivated mid-poll, a client keeps its registration and is polled again when it returns.
   Sync back;
@@ -453,7 +426,7 @@ TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
   server_->activate(cn);
   EXPECT_EQ(State(), kStarting);
   EXPECT_EQ(Control()->sync_remain, 1);
-  EXPECT_TRUE(Invariants(Engine()));
+  EXPECT_TRUE(support::engine_invariants(Engine()));
 }
 
 // ---- Timebase master ----------------------------------------------------------------------
@@ -478,7 +451,7 @@ TEST_F(Session, TimebaseMasterFillsEveryCycleUntilAnUnconditionalRequestTakesThe
   host::Client *beta = Join("beta");
   host::log_clear();
   ASSERT_EQ(tamb_set_timebase_callback(H(alpha), 0, MeterFill, &alpha_meter), 0);
-  EXPECT_EQ(traces(), Trace{"new timebase master: alpha"});
+  EXPECT_EQ(support::engine_traces(), Trace{"new timebase master: alpha"});
   tamb_transport_start(H(app_));
   During([this] { tamb_transport_locate(H(app_), 47000); });
   for (int cycle = 1; cycle <= 12; ++cycle) {
@@ -491,7 +464,7 @@ TEST_F(Session, TimebaseMasterFillsEveryCycleUntilAnUnconditionalRequestTakesThe
 
   host::log_clear();
   EXPECT_EQ(tamb_set_timebase_callback(H(beta), 1, MeterFill, &beta_meter), EBUSY);
-  EXPECT_EQ(traces(),
+  EXPECT_EQ(support::engine_traces(),
             (Trace{"conditional timebase for beta failed", " alpha is already the master"}));
   EXPECT_EQ(H(beta)->timebase_callback, nullptr);
   Cycle();
@@ -524,7 +497,7 @@ TEST_F(Session, TimebaseMasterResignsIsDeactivatedAndRemoved) {
 
   host::log_clear();
   EXPECT_EQ(tamb_release_timebase(H(alpha)), 0);
-  EXPECT_EQ(traces(), Trace{"alpha resigned as timebase master"});
+  EXPECT_EQ(support::engine_traces(), Trace{"alpha resigned as timebase master"});
   EXPECT_EQ(Control()->pending_position.valid, 0u);
   Cycle();
   EXPECT_EQ(Position().valid, 0u) << "nobody fills the musical fields";
@@ -552,7 +525,7 @@ TEST_F(Session, TimebaseMasterResignsIsDeactivatedAndRemoved) {
 
   host::log_clear();
   Remove(alpha);
-  EXPECT_EQ(traces(), Trace{"timebase master exit"});
+  EXPECT_EQ(support::engine_traces(), Trace{"timebase master exit"});
   EXPECT_EQ(Engine()->timebase_client, nullptr);
   EXPECT_EQ(Control()->current_position.valid, 0u);
   Cycle();
@@ -656,7 +629,7 @@ TEST_F(Session, RandomLocatesAndCommandsKeepTheInvariantsAndNeverTearARequest) {
     } else {
       ++bad_state;
     }
-    testing::AssertionResult invariants = Invariants(Engine());
+    testing::AssertionResult invariants = support::engine_invariants(Engine());
     if (!invariants && broken++ == 0) first_break = invariants.message();
     if (control->pending_is_new) {
       ++taken;

@@ -1,0 +1,38 @@
+#include "engine_checks.h"
+
+#include "host.h"
+
+namespace support {
+
+std::vector<std::string> engine_traces() {
+  std::vector<std::string> out;
+  for (const host::Message &m : host::log_messages()) {
+    if (m.level == host::Level::trace) out.push_back(m.text);
+  }
+  return out;
+}
+
+testing::AssertionResult engine_invariants(const tamb_engine_t *engine) {
+  int32_t active = 0;
+  int32_t polled = 0;
+  for (const tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
+    const tamb_client_control_t *c = static_cast<tamb_client_internal_t *>(node->data)->control;
+    if (c->active_slowsync && !c->slowsync) {
+      return testing::AssertionFailure() << c->name << ": active_slowsync without slowsync";
+    }
+    if (c->sync_poll && !c->active_slowsync) {
+      return testing::AssertionFailure() << c->name << ": sync_poll without active_slowsync";
+    }
+    active += c->active_slowsync;
+    polled += c->active_slowsync && c->sync_poll;
+  }
+  const tamb_control_t *control = engine->control;
+  if (control->sync_clients != active || control->sync_remain != polled) {
+    return testing::AssertionFailure() << "sync_clients " << control->sync_clients << " for "
+                                       << active << " active slow-sync clients, sync_remain "
+                                       << control->sync_remain << " for " << polled << " polled";
+  }
+  return testing::AssertionSuccess();
+}
+
+}  // namespace support

@@ -1,0 +1,268 @@
+// A session across processes: this process is the server, three forked processes are its
+// clients. Two producers write audio and MIDI, one of them keeps the bars and beats as
+// timebase master; a consumer, which the transport waits for before it rolls, checks every
+// cycle's mix and hears of a property another client sets.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "demo.h"
+#include "host.h"
+#include "metadata.h"
+#include "remote.h"
+#include "tamb/tamb.h"
+
+namespace {
+
+constexpr uint32_t kRate = 48000;
+constexpr uint32_t kFrames = 256;
+constexpr uint64_t kCycles = 300;
+constexpr uint32_t kFramesPerBeat = 24000;  // 120 beats per minute
+constexpr tamb_nframes_t kLocateFrame = 10 * kRate;
+
+// When the second producer, standing in for a control surface, moves the transport.
+constexpr uint64_t kStartAt = 10;
+constexpr uint64_t kLocateAt = 120;
+constexpr uint64_t kStopAt = 200;
+constexpr uint64_t kRestartAt = 230;
+constexpr uint64_t kPropertyAt = 40;
+
+// Exact in float, so the consumer can compare sums bit for bit.
+float Sample(int producer, uint64_t cycle, uint32_t frame) {
+  return static_cast<float>((producer + 1) * 100000 + (cycle % 64) * 256 + frame);
+}
+
+// Each producer sends a note at its own place in the cycle and a controller at frame 0.
+void WriteEvents(void *buffer, int producer, uint64_t cycle) {
+  uint8_t tag = static_cast<uint8_t>(cycle & 0x7f);
+  uint8_t control[3] = {static_cast<uint8_t>(0xb0 | producer), 7, tag};
+  uint8_t note[3] = {static_cast<uint8_t>(0x90 | producer), 60, tag};
+  tamb_midi_clear_buffer(buffer);
+  tamb_midi_event_write(buffer, 0, control, sizeof control);
+  tamb_midi_event_write(buffer, producer == 0 ? 64 + cycle % 128 : 128, note, sizeof note);
+}
+
+// What the client processes report; each field has one writer.
+struct Shared {
+  uint64_t produced[2];
+  uint64_t sums_checked, sum_faults;
+  uint64_t events_merged, event_faults;
+  uint64_t sync_calls, notices;
+  char seen[96];
+};
+
+void Timebase(tamb_transport_state_t, tamb_nframes_t, tamb_position_t *position, int, void *) {
+  uint32_t beats = position->frame / kFramesPerBeat;
+  position->valid = TAMB_POSITION_BBT;
+  position->bar = static_cast<int32_t>(beats / 4 + 1);
+  position->beat = static_cast<int32_t>(beats % 4 + 1);
+  position->tick = 0;
+  position->beats_per_bar = 4;
+  position->beat_type = 4;
+  position->ticks_per_beat = 1920;
+  position->beats_per_minute = 120;
+}
+
+int Producer(host::RemoteClient &remote, int index, Shared *shared) {
+  alarm(60);  // an orphan never outlives the demo for long
+  tamb_client_t *client = remote.handle();
+  tamb_port_t *audio = tamb_port_register(client, "audio", tamb_builtin_port_types[0].type_name,
+                                          TAMB_PORT_IS_OUTPUT, 0);
+  tamb_port_t *midi = tamb_port_register(client, "midi", tamb_builtin_port_types[1].type_name,
+                                         TAMB_PORT_IS_OUTPUT, 0);
+  if (audio == nullptr || midi == nullptr) return 2;
+  if (index == 0 && tamb_set_timebase_callback(client, 0, Timebase, nullptr) != 0) return 3;
+  auto process = [&](uint64_t cycle, tamb_nframes_t nframes) {
+    auto *out = static_cast<float *>(tamb_port_get_buffer(audio, nframes));
+    for (uint32_t i = 0; i < nframes; ++i) out[i] = Sample(index, cycle, i);
+    WriteEvents(tamb_port_get_buffer(midi, nframes), index, cycle);
+    if (index == 1) {
+      if (cycle == kStartAt || cycle == kRestartAt) tamb_transport_start(client);
+      if (cycle == kLocateAt) tamb_transport_locate(client, kLocateFrame);
+      if (cycle == kStopAt) tamb_transport_stop(client);
+    }
+    shared->produced[index] = cycle;
+  };
+  auto idle = [&](uint64_t cycle, tamb_nframes_t) {
+    if (index == 0 && cycle == kPropertyAt) {
+      tamb_set_property(client, client->control->uuid, TAMB_METADATA_PRETTY_NAME,
+                        "Producer A (timebase)", nullptr);
+    }
+  };
+  return remote.serve(process, idle) ? 0 : 4;
+}
+
+// Ready on every second call: the transport waits a cycle for it each time it starts.
+int Sync(tamb_transport_state_t, tamb_position_t *, void *arg) {
+  auto *shared = static_cast<Shared *>(arg);
+  return ++shared->sync_calls % 2 == 0;
+}
+
+void Notice(tamb_uuid_t subject, const char *key, tamb_property_change_t, void *arg) {
+  auto *shared = static_cast<Shared *>(arg);
+  ++shared->notices;
+  char *value = nullptr;
+  char *type = nullptr;
+  if (key != nullptr && tamb_get_property(subject, key, &value, &type) == 0) {
+    snprintf(shared->seen, sizeof shared->seen, "%s", value);
+    free(value);
+    free(type);
+  }
+}
+
+int Consumer(host::RemoteClient &remote, Shared *shared) {
+  alarm(60);
+  tamb_client_t *client = remote.handle();
+  tamb_port_t *audio = tamb_port_register(client, "audio_in", tamb_builtin_port_types[0].type_name,
+                                          TAMB_PORT_IS_INPUT, 0);
+  tamb_port_t *midi = tamb_port_register(client, "midi_in", tamb_builtin_port_types[1].type_name,
+                                         TAMB_PORT_IS_INPUT, 0);
+  if (audio == nullptr || midi == nullptr) return 2;
+  if (tamb_set_sync_callback(client, Sync, shared) != 0 ||
+      tamb_set_property_change_callback(client, Notice, shared) != 0) {
+    return 3;
+  }
+  auto process = [&](uint64_t cycle, tamb_nframes_t nframes) {
+    auto *in = static_cast<const float *>(tamb_port_get_buffer(audio, nframes));
+    bool sums = in != nullptr;
+    for (uint32_t i = 0; sums && i < nframes; ++i) {
+      sums = in[i] == Sample(0, cycle, i) + Sample(1, cycle, i);
+    }
+    ++shared->sums_checked;
+    shared->sum_faults += !sums;
+    // Both producers' controllers at frame 0, then the two notes in time order.
+    void *events = tamb_port_get_buffer(midi, nframes);
+    uint32_t count = tamb_midi_get_event_count(events);
+    bool merged = count == 4;
+    tamb_nframes_t last = 0;
+    for (uint32_t e = 0; e < count; ++e) {
+      tamb_midi_event_t event;
+      merged = merged && tamb_midi_event_get(&event, events, e) == 0 && event.time >= last &&
+               event.buffer[2] == (cycle & 0x7f);
+      last = event.time;
+    }
+    shared->events_merged += count;
+    shared->event_faults += !merged;
+  };
+  return remote.serve(process) ? 0 : 4;
+}
+
+const char *StateName(int32_t state) {
+  switch (state) {
+    case TAMB_TRANSPORT_STOPPED:
+      return "Stopped";
+    case TAMB_TRANSPORT_ROLLING:
+      return "Rolling";
+    case TAMB_TRANSPORT_STARTING:
+      return "Starting";
+    default:
+      return "?";
+  }
+}
+
+void show_session() {
+  printf(
+      "This process is the server; three forked processes are its clients. They attach the\n"
+      "engine control block, their own control block and the port buffers by registry index,\n"
+      "send requests over a socket, and run each cycle when the server wakes them.\n"
+      "%u Hz, %u frames a cycle, %lu cycles.\n\n",
+      kRate, kFrames, static_cast<unsigned long>(kCycles));
+  fflush(stdout);
+  char path[] = "/tmp/tamb-demo-session-XXXXXX";
+  if (mkdtemp(path) == nullptr) {
+    printf("  cannot make a directory for the metadata store\n");
+    return;
+  }
+  host::server_dir_set_root(path);
+  void *memory =
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return;
+  auto *shared = new (memory) Shared{};
+
+  try {
+    host::Server server(64, kFrames);
+    server.set_sample_rate(kRate);
+    host::metadata_relay_to(&server);
+    host::RemoteHost remote(server);
+    for (int p = 0; p < 2; ++p) {
+      remote.spawn(p == 0 ? "producer_a" : "producer_b",
+                   [=](host::RemoteClient &client) { return Producer(client, p, shared); });
+    }
+    remote.spawn("consumer", [=](host::RemoteClient &client) { return Consumer(client, shared); });
+    int ready = remote.wait_ready();
+    for (int m = 0; m < 3; ++m) {
+      if (remote.alive(m)) server.activate(remote.client(m));
+    }
+    int connected = 0;
+    for (const char *from : {"producer_a", "producer_b"}) {
+      connected += remote.connect((std::string(from) + ":audio").c_str(), "consumer:audio_in") == 0;
+      connected += remote.connect((std::string(from) + ":midi").c_str(), "consumer:midi_in") == 0;
+    }
+    printf(
+        "  %d client processes ready, %d connections; producer_a is timebase master,\n"
+        "  consumer a slow-sync client\n\n",
+        ready, connected);
+
+    const tamb_control_t *control = server.control();
+    std::vector<std::string> visited = {StateName(control->transport_state)};
+    int32_t state = control->transport_state;
+    for (uint64_t cycle = 1; cycle <= kCycles; ++cycle) {
+      remote.run(static_cast<tamb_time_t>(cycle * kFrames * 1000000ull / kRate));
+      const tamb_position_t &position = control->current_position;
+      if (control->transport_state != state) {
+        printf("  cycle %3lu  %-8s -> %-8s frame %7u\n", static_cast<unsigned long>(cycle),
+               StateName(state), StateName(control->transport_state), position.frame);
+        state = control->transport_state;
+        visited.push_back(StateName(state));
+      }
+      if (cycle % 50 == 0) {
+        printf("  cycle %3lu  %-8s frame %7u  bar %3d beat %d  mix checked %lu, wrong %lu\n",
+               static_cast<unsigned long>(cycle), StateName(state), position.frame,
+               (position.valid & TAMB_POSITION_BBT) ? position.bar : 0,
+               (position.valid & TAMB_POSITION_BBT) ? position.beat : 0,
+               static_cast<unsigned long>(shared->sums_checked),
+               static_cast<unsigned long>(shared->sum_faults));
+      }
+      fflush(stdout);
+    }
+    uint64_t notices = remote.notices();
+    remote.finish();
+    host::metadata_relay_to(nullptr);
+
+    std::string states;
+    for (const std::string &name : visited) states += (states.empty() ? "" : " > ") + name;
+    printf("\n  summary\n");
+    printf("    cycles          %lu\n", static_cast<unsigned long>(remote.cycles()));
+    printf("    transport       %s\n", states.c_str());
+    printf("    events merged   %lu (%lu cycles out of order or incomplete)\n",
+           static_cast<unsigned long>(shared->events_merged),
+           static_cast<unsigned long>(shared->event_faults));
+    printf("    sums checked    %lu (%lu wrong)\n",
+           static_cast<unsigned long>(shared->sums_checked),
+           static_cast<unsigned long>(shared->sum_faults));
+    printf("    sync callbacks  %lu\n", static_cast<unsigned long>(shared->sync_calls));
+    printf("    property        consumer read \"%s\" set by producer_a\n", shared->seen);
+    printf("    notices         %lu relayed, %lu heard by the consumer\n",
+           static_cast<unsigned long>(notices), static_cast<unsigned long>(shared->notices));
+    for (const host::RemoteHost::Removal &end : remote.removals()) {
+      printf("    %-15s %s, exit status %d\n", end.name.c_str(), end.reason.c_str(), end.status);
+    }
+  } catch (const std::exception &e) {
+    printf("  the session failed: %s\n", e.what());
+  }
+  host::metadata_relay_to(nullptr);
+  munmap(memory, sizeof(Shared));
+  std::filesystem::remove_all(path);
+  host::server_dir_set_root("");
+}
+
+TAMB_DEMO_CHAPTER(5, "A session across processes", show_session);
+
+}  // namespace
