@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -491,3 +492,79 @@ TEST_F(SessionTest, RequestsAreAnsweredOverTheChannelAndABrokenRecordClosesIt) {
 }
 
 }  // namespace
+
+// A server whose predecessor under the same name died, while another process died holding the
+// registry lock: the semaphore's undo gives the lock back and the dead server's slot is taken
+// over, so the session starts and runs as usual.
+class SessionAfterDeathsTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
+    int dead_server = support::run_in_child([] {
+      if (tamb_register_server("default", 0) != 0) return 1;
+      raise(SIGKILL);
+      return 2;
+    });
+    ASSERT_EQ(dead_server, 128 + SIGKILL);
+    int dead_holder = support::run_in_child([] {
+      int semid = semget(TAMB_REGISTRY_IPC_KEY, 0, 0);
+      sembuf take = {0, -1, SEM_UNDO};
+      if (semid < 0 || semop(semid, &take, 1) != 0) return 1;
+      raise(SIGKILL);  // dies holding the lock
+      return 2;
+    });
+    ASSERT_EQ(dead_holder, 128 + SIGKILL);
+    SessionTest::SetUp();
+  }
+};
+
+TEST_F(SessionAfterDeathsTest, StartsOnTheDeadServersSlotAndRuns) {
+  int id = shmget(TAMB_REGISTRY_IPC_KEY, 0, 0);
+  ASSERT_GE(id, 0);
+  auto *header = static_cast<tamb_shm_header_t *>(shmat(id, nullptr, SHM_RDONLY));
+  ASSERT_NE(header, reinterpret_cast<void *>(-1));
+  int held = 0;
+  for (const tamb_shm_server_t &slot : header->servers) {
+    if (slot.pid == 0) continue;
+    EXPECT_EQ(slot.pid, getpid()) << "only this server holds a slot";
+    ++held;
+  }
+  shmdt(header);
+  EXPECT_EQ(held, 1);
+
+  Script script;
+  ASSERT_NO_FATAL_FAILURE(Start(script));
+  Run(10);
+  EXPECT_EQ(shared_->produced[0], 10u);
+  EXPECT_EQ(shared_->produced[1], 10u);
+  EXPECT_TRUE(remote_->removals().empty());
+}
+
+// Properties a client wrote are still there after it was killed, and the store opens and takes
+// writes again in another process.
+TEST_F(SessionTest, MetadataOfAKilledClientSurvives) {
+  const tamb_uuid_t subject = tamb_client_uuid_generate();
+  int writer = support::run_in_child([subject] {
+    for (int i = 0; i < 50; ++i) {
+      std::string key = "key" + std::to_string(i);
+      if (tamb_set_property(nullptr, subject, key.c_str(), "value", "text/plain") != 0) return 1;
+    }
+    raise(SIGKILL);
+    return 2;
+  });
+  ASSERT_EQ(writer, 128 + SIGKILL);
+  int reader = support::run_in_child([subject] {
+    tamb_description_t description{};
+    if (tamb_get_properties(subject, &description) != 50) return 1;
+    tamb_free_description(&description, 0);
+    char *value = nullptr;
+    char *type = nullptr;
+    if (tamb_get_property(subject, "key49", &value, &type) != 0) return 2;
+    bool intact = strcmp(value, "value") == 0 && strcmp(type, "text/plain") == 0;
+    free(value);
+    free(type);
+    if (!intact) return 3;
+    return tamb_set_property(nullptr, subject, "after", "yes", nullptr) == 0 ? 0 : 4;
+  });
+  EXPECT_EQ(reader, 0);
+}

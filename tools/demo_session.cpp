@@ -263,6 +263,6 @@ void show_session() {
   host::server_dir_set_root("");
 }
 
-TAMB_DEMO_CHAPTER(5, "A session across processes", show_session);
+TAMB_DEMO_CHAPTER(2000, "A session across processes", show_session);
 
 }  // namespace
