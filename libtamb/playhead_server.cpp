@@ -100,8 +100,9 @@ void tamb_sync_poll_stop(tamb_engine_t *engine) {
 
 void tamb_sync_poll_deactivate(tamb_engine_t *engine, tamb_client_control_t *client) {
   tamb_control_t *control = engine->control;
-  if (client->sync_poll) {
-    client->sync_poll = 0;
+  // Claimed with one exchange: the client may be reporting ready at this very moment, and only
+  // one of the two may count it out of sync_remain.
+  if (__atomic_exchange_n(&client->sync_poll, 0, __ATOMIC_ACQ_REL) != 0) {
     client->sync_poll_new = 0;
     __atomic_fetch_sub(&control->sync_remain, 1, __ATOMIC_RELAXED);
     ENGINE_TRACE(engine, "sync poll interrupted for client %s", client->name);
@@ -116,9 +117,11 @@ void sync_client_poll(tamb_engine_t *engine, tamb_client_control_t *client) {
   tamb_control_t *control = engine->control;
   control->sync_time_left = control->sync_timeout;
   client->sync_poll_new = 1;
+  // Counted in before the flag is raised: a client that sees the flag may count itself out at
+  // once, and sync_remain must never dip below the clients it counts.
   if (!client->sync_poll) {
-    client->sync_poll = 1;
     __atomic_fetch_add(&control->sync_remain, 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&client->sync_poll, 1, __ATOMIC_RELEASE);
   }
   if (control->transport_state == TAMB_TRANSPORT_ROLLING) {
     control->transport_state = TAMB_TRANSPORT_STARTING;

@@ -294,10 +294,11 @@ TAMB_API void tamb_call_sync_client(tamb_client_t *client) {
   if (client->sync_callback == nullptr) return;
   int ready =
       client->sync_callback(transport_state(control), &control->current_position, client->sync_arg);
-  if (ready != 0 && own->sync_poll) {
-    own->sync_poll = 0;
-    // Slow-sync clients may run their cycles in parallel; a plain decrement could lose one of
-    // two simultaneous ones and leave the poll waiting for a client that is ready.
+  // The flag is claimed with one exchange, as the server does when it drops the client from
+  // the poll, so that of a ready report and a removal at the same moment only one counts the
+  // client out. Slow-sync clients may run their cycles in parallel; a plain decrement could
+  // lose one of two simultaneous ones and leave the poll waiting for a client that is ready.
+  if (ready != 0 && __atomic_exchange_n(&own->sync_poll, 0, __ATOMIC_ACQ_REL) != 0) {
     __atomic_fetch_sub(&control->sync_remain, 1, __ATOMIC_RELAXED);
   }
   own->sync_poll_new = 0;

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -864,6 +865,39 @@ TEST_F(EngineDeathTest, BrokenCountingInvariantsStopTheServer) {
       "tamb_sync_poll_deactivate: Assertion `engine->control->sync_clients >= 0' failed\\.");
   EXPECT_DEATH(tamb_transport_activate(engine_, &a->internal),
                "tamb_transport_activate: Assertion `!client->control->active_slowsync' failed\\.");
+}
+
+}  // namespace
+
+namespace {
+
+int always_ready(tamb_transport_state_t, tamb_position_t *, void *) { return 1; }
+
+// A client reporting ready on its process thread while the server drops and re-registers it:
+// both sides clear sync_poll, and only the side that clears it may count the client out of
+// sync_remain, or the count drops below the polled clients and the next stop aborts.
+TEST_F(Engine, ReadyReportRacingARemovalCountsTheClientOutOnce) {
+  engine_->verbose = 0;
+  host::Client *slow = AddSlow("slow");
+  slow->handle.sync_callback = always_ready;
+  tamb_uuid_t id = Id(slow);
+  std::atomic<bool> done{false};
+  std::atomic<int32_t> lowest{0};
+  std::thread client([&] {
+    while (!done.load(std::memory_order_relaxed)) {
+      tamb_call_sync_client(&slow->handle);
+      int32_t remain = __atomic_load_n(&control_->sync_remain, __ATOMIC_RELAXED);
+      if (remain < lowest.load()) lowest.store(remain);
+    }
+  });
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_EQ(tamb_transport_client_reset_sync(engine_, id), 0);
+    ASSERT_EQ(tamb_transport_client_set_sync(engine_, id), 0);
+  }
+  done.store(true);
+  client.join();
+  EXPECT_EQ(lowest.load(), 0);
+  EXPECT_TRUE(support::engine_invariants(engine_));
 }
 
 }  // namespace
