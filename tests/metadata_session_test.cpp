@@ -24,24 +24,7 @@ namespace {
 // ends it, and the test fails instead of hanging.
 constexpr unsigned kChildSeconds = 60;
 
-// A directory that the process that made it removes again; forked children that end through
-// exit() leave it alone.
-class TempDir {
- public:
-  TempDir() {
-    char path[] = "/tmp/tamb-metadata-XXXXXX";
-    if (mkdtemp(path) == nullptr) abort();
-    path_ = path;
-  }
-  ~TempDir() {
-    if (getpid() == owner_) std::filesystem::remove_all(path_);
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-  pid_t owner_ = getpid();
-};
+using support::TempDir;
 
 // Failed expectations of the running test so far; a child counts only its own.
 int FailedParts() {

@@ -106,24 +106,7 @@ std::string StoredKey(const std::string &subject_text, const std::string &key) {
   return subject_text + std::string(37 - subject_text.size(), '\0') + key + '\0';
 }
 
-// A directory that the process that made it removes again; forked children that end through
-// exit() leave it alone.
-class TempDir {
- public:
-  TempDir() {
-    char path[] = "/tmp/tamb-metadata-XXXXXX";
-    if (mkdtemp(path) == nullptr) abort();
-    path_ = path;
-  }
-  ~TempDir() {
-    if (getpid() == owner_) std::filesystem::remove_all(path_);
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-  pid_t owner_ = getpid();
-};
+using support::TempDir;
 
 struct Notice {
   tamb_client_t *client;

@@ -171,22 +171,12 @@ std::string memlock_advice(const std::string &amount) {
          amount + "\nin your /etc/limits.conf.\n";
 }
 
-bool root_may_use_fifo() {
-  return support::run_in_child([] {
-           sched_param param{};
-           param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-           return sched_setscheduler(0, SCHED_FIFO, &param) == 0 ? 0 : 1;
-         }) == 0;
-}
-
 class SanityCheck : public testing::Test {
  protected:
   void SetUp() override {
-    static const bool available = support::run_in_child([] {
-                                    std::string why;
-                                    return support::enter_mount_namespace(&why) ? 0 : 1;
-                                  }) == 0;
-    if (!available) GTEST_SKIP() << "mount namespaces are refused here";
+    if (!support::mount_namespaces_available()) {
+      GTEST_SKIP() << "mount namespaces are refused here";
+    }
   }
 
   static void Expect(const Report &report, int problems, const std::string &advice) {
@@ -243,7 +233,7 @@ TEST_F(SanityCheck, RealtimeAdviceNamesTheFirstMissingPiece) {
 }
 
 TEST_F(SanityCheck, RealtimeAllowedSilencesLimitsAndGroups) {
-  if (!root_may_use_fifo()) GTEST_SKIP() << "this sandbox refuses SCHED_FIFO even to root";
+  if (!support::may_use_fifo()) GTEST_SKIP() << "this sandbox refuses SCHED_FIFO even to root";
   Machine allowed;
   allowed.limits = "";
   allowed.group = "root:x:0:\n";

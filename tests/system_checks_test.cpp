@@ -188,27 +188,12 @@ Outcome sandboxed(const std::function<std::string()> &body) {
 
 std::string text(uint64_t value) { return std::to_string(value); }
 
-std::string namespaces_refused() {
-  int status = support::run_in_child([] {
-    std::string why;
-    return support::enter_mount_namespace(&why) ? 0 : 1;
-  });
-  return status == 0 ? "" : "mount namespaces are refused here";
-}
-
-bool root_may_use_fifo() {
-  return support::run_in_child([] {
-           sched_param param{};
-           param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-           return sched_setscheduler(0, SCHED_FIFO, &param) == 0 ? 0 : 1;
-         }) == 0;
-}
-
 class SystemChecks : public testing::Test {
  protected:
   void SetUp() override {
-    static const std::string refused = namespaces_refused();
-    if (!refused.empty()) GTEST_SKIP() << refused;
+    if (!support::mount_namespaces_available()) {
+      GTEST_SKIP() << "mount namespaces are refused here";
+    }
   }
 };
 
@@ -362,7 +347,7 @@ TEST_F(SystemChecks, RealtimeSchedulingRefusedToAnUnprivilegedUserChangesNothing
 }
 
 TEST_F(SystemChecks, RealtimeSchedulingTestLeavesTheThreadUnderTheNormalPolicy) {
-  if (!root_may_use_fifo()) GTEST_SKIP() << "this sandbox refuses SCHED_FIFO even to root";
+  if (!support::may_use_fifo()) GTEST_SKIP() << "this sandbox refuses SCHED_FIFO even to root";
   Outcome outcome = sandboxed([] {
     sched_param param{};
     param.sched_priority = sched_get_priority_max(SCHED_FIFO);
@@ -499,7 +484,7 @@ TEST(SchedulerDeathTest, RealtimeTestEndsTheProcessWhenTheSchedulerRefusesAnAnsw
         exit(0);
       },
       ExitedWithCode(1), Eq("sched_get_priority: Operation not permitted\n"));
-  if (!root_may_use_fifo()) GTEST_SKIP() << "this sandbox refuses SCHED_FIFO even to root";
+  if (!support::may_use_fifo()) GTEST_SKIP() << "this sandbox refuses SCHED_FIFO even to root";
   EXPECT_EXIT(
       {
         refuse_syscall(SYS_sched_setscheduler, 1, SCHED_OTHER);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "host.h"
@@ -40,6 +41,32 @@ bool enter_mount_namespace(std::string *why) {
     return false;
   }
   return true;
+}
+
+bool mount_namespaces_available() {
+  static const bool available = run_in_child([] {
+                                  std::string why;
+                                  return enter_mount_namespace(&why) ? 0 : 1;
+                                }) == 0;
+  return available;
+}
+
+bool may_use_fifo() {
+  return run_in_child([] {
+           sched_param param{};
+           param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+           return sched_setscheduler(0, SCHED_FIFO, &param) == 0 ? 0 : 1;
+         }) == 0;
+}
+
+TempDir::TempDir(const char *prefix) : owner_(getpid()) {
+  std::string pattern = std::string(prefix) + "XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) abort();
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  if (getpid() == owner_) std::filesystem::remove_all(path_);
 }
 
 bool bind_fixture(const std::string &content, const std::string &target, std::string *why) {

@@ -25,6 +25,27 @@ bool ipc_is_private();
 // back. Call it in a forked child only. False with the reason when refused.
 bool enter_mount_namespace(std::string *why);
 
+// True when this system lets a forked child enter a private mount namespace; asked once.
+bool mount_namespaces_available();
+
+// True when a child of this process may switch itself to SCHED_FIFO.
+bool may_use_fifo();
+
+// A temporary directory that the process that made it removes again; forked children that
+// end through exit() leave it alone.
+class TempDir {
+ public:
+  explicit TempDir(const char *prefix = "/tmp/tamb-test-");
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+  pid_t owner_;
+};
+
 // Writes content to a new temporary file and binds it over target (a file that exists).
 // Requires a private mount namespace. False with the reason when it fails.
 bool bind_fixture(const std::string &content, const std::string &target, std::string *why);
