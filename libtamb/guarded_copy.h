@@ -59,6 +59,52 @@ inline bool position_try_copy(const tamb_position_t *from, tamb_position_t *to) 
   return from_head == id && to_head == id;
 }
 
+// ---- Writers ----------------------------------------------------------------------------
+//
+// A record written by one thread alone (the engine's current_position) is written in the
+// writer's order under a guard that changes on every write: a reader that spans a whole write
+// then sees a different guard at each end. A record that several processes write
+// (requested_position) is first claimed: a writer turns a consistent record's head into its own
+// id with one compare-and-swap, and every other writer waits while head and tail differ. So
+// the body between the guards is always one writer's.
+
+// Opens a write: from here on readers refuse the record until position_write_close.
+inline void position_write_open(tamb_position_t *record, uint64_t guard) {
+  __atomic_store_n(&record->head_id, guard, __ATOMIC_RELAXED);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+inline void position_write_close(tamb_position_t *record, uint64_t guard) {
+  std::atomic_thread_fence(std::memory_order_release);
+  __atomic_store_n(&record->tail_id, guard, __ATOMIC_RELAXED);
+}
+
+// The guard of the engine's next write of a record only it writes. The low 32 bits carry the
+// id of the position the record holds (ids are 32-bit counter values widened with their sign);
+// the high 32 bits count the writes, so the guard never comes back to a value a reader may
+// have loaded.
+inline uint64_t position_next_guard(const tamb_position_t *record, uint64_t position_id) {
+  uint64_t writes = (__atomic_load_n(&record->head_id, __ATOMIC_RELAXED) >> 32) + 1;
+  return (writes << 32) | (position_id & 0xffffffffu);
+}
+
+// One attempt to claim a shared record for the writer of id. False while another writer holds
+// it (head and tail differ) or wins the race; *head is the head guard that was seen.
+inline bool position_try_claim(tamb_position_t *record, uint64_t id, uint64_t *head) {
+  uint64_t tail = __atomic_load_n(&record->tail_id, __ATOMIC_ACQUIRE);
+  *head = __atomic_load_n(&record->head_id, __ATOMIC_ACQUIRE);
+  if (*head != tail) return false;
+  return __atomic_compare_exchange_n(&record->head_id, head, id, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_ACQUIRE);
+}
+
+// Takes over a record whose writer left it half written: succeeds only while the head is still
+// the stalled writer's.
+inline bool position_take_over(tamb_position_t *record, uint64_t stalled, uint64_t id) {
+  return __atomic_compare_exchange_n(&record->head_id, &stalled, id, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_RELAXED);
+}
+
 // One reading of the frame timer into private memory, as position_try_read.
 inline bool frame_timer_try_read(const tamb_frame_timer_t *from, tamb_frame_timer_t *to) {
   uint32_t tail = __atomic_load_n(&from->tail_guard, __ATOMIC_ACQUIRE);
@@ -69,16 +115,20 @@ inline bool frame_timer_try_read(const tamb_frame_timer_t *from, tamb_frame_time
 
 // The waiting part of guarded_copy, out of line: the first try, which nearly always succeeds,
 // then costs no more than the copy itself.
+// The budget of a guarded copy: after every tries_per_sleep failed tries the caller sleeps
+// sleep_usecs, and the sleeps_max-th sleep ends the wait.
+constexpr int tries_per_sleep = 11;
+constexpr int sleeps_max = 1000;
+constexpr unsigned sleep_usecs = 20;
+
 template <typename Record, bool (*try_once)(const Record *, Record *)>
 [[gnu::noinline, gnu::cold]] void guarded_copy_wait(const Record *from, Record *to,
                                                     const char *hung_message) {
-  constexpr int tries_per_sleep = 11;
-  constexpr int sleeps_max = 1000;
   int tries = 1;
   int sleeps = 0;
   while (!try_once(from, to)) {
     if (++tries < tries_per_sleep) continue;
-    usleep(20);
+    usleep(sleep_usecs);
     tries = 0;
     if (++sleeps == sleeps_max) {
       TAMB_ERROR("%s", hung_message);

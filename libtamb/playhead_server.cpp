@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "guarded_copy.h"
 #include "outside.h"
 #include "tamb/transport.h"
 
@@ -151,21 +152,35 @@ void start_polling(tamb_engine_t *engine) {
   tamb_sync_poll_start(engine);
 }
 
-// The pending position becomes the current one, with this cycle's time, rate and frame. The
-// fields set here are stored into both records rather than copied across: loading them back
-// right after the narrow stores would stall the wide loads of the copy, doubling its cost.
+// The pending position becomes the current one, with this cycle's time, rate and frame.
+// Clients read current_position on any thread, so it is written under a new guard that
+// carries the pending position's id. The fields set here are stored into both records rather
+// than copied across: loading them back right after the narrow stores would stall the wide
+// loads of the copy, doubling its cost.
 void cycle_promote(tamb_control_t *control) {
   tamb_position_t *pending = &control->pending_position;
   tamb_position_t *current = &control->current_position;
   pending->usecs = current->usecs;
   pending->frame_rate = current->frame_rate;
   pending->frame = control->next_frame;
-  current->head_id = pending->head_id;
+  uint64_t guard = tamb::position_next_guard(current, pending->head_id);
+  tamb::position_write_open(current, guard);
   current->frame = control->next_frame;
   constexpr size_t rest = offsetof(tamb_position_t, valid);
   memcpy(reinterpret_cast<char *>(current) + rest, reinterpret_cast<const char *>(pending) + rest,
-         sizeof(tamb_position_t) - rest);
+         offsetof(tamb_position_t, tail_id) - rest);
+  tamb::position_write_close(current, guard);
   control->new_position = control->pending_is_new;
+}
+
+// One field of current_position changed under a new guard, keeping the position's id.
+template <typename Field>
+void current_position_set(tamb_control_t *control, Field tamb_position_t::*field, Field value) {
+  tamb_position_t *current = &control->current_position;
+  uint64_t guard = tamb::position_next_guard(current, current->head_id);
+  tamb::position_write_open(current, guard);
+  current->*field = value;
+  tamb::position_write_close(current, guard);
 }
 
 void poll_timed_out(tamb_engine_t *engine) {
@@ -249,20 +264,50 @@ void cycle_command(tamb_engine_t *engine) {
   }
 }
 
+// A request found half written is left for a later cycle end: the process thread never waits
+// for a client. One that stays so for longer than the sync timeout (its writer died midway) is
+// reported once; the next complete request of any client is taken as usual.
+[[gnu::cold, gnu::noinline]] void request_stalled(tamb_engine_t *engine, uint64_t requested_id) {
+  tamb_control_t *control = engine->control;
+  tamb_time_t now = control->current_position.usecs;
+  if (!engine->request_stalled) {
+    engine->request_stalled = 1;
+    engine->request_stalled_reported = 0;
+    engine->request_stalled_since = now;
+    return;
+  }
+  if (engine->request_stalled_reported ||
+      now - engine->request_stalled_since <= control->sync_timeout)
+    return;
+  engine->request_stalled_reported = 1;
+  TAMB_ERROR("requested position 0x%lx half written for %8.6f secs; waiting for a complete one",
+             static_cast<unsigned long>(requested_id),
+             seconds(now - engine->request_stalled_since));
+}
+
+[[gnu::noinline]] void request_take(tamb_engine_t *engine, uint64_t requested_id) {
+  tamb_control_t *control = engine->control;
+  tamb_position_t copy;
+  if (!tamb::position_try_read(&control->requested_position, &copy)) {
+    request_stalled(engine, requested_id);
+    return;
+  }
+  engine->request_stalled = 0;
+  memcpy(&control->pending_position, &copy, sizeof copy);
+  ENGINE_TRACE(engine, "new transport position: %u, id=0x%lx",
+               static_cast<unsigned>(control->pending_position.frame),
+               static_cast<unsigned long>(control->pending_position.head_id));
+  control->pending_is_new = 1;
+  control->last_request_id = copy.head_id;
+}
+
 void cycle_takeover(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   control->pending_is_new = 0;
   // A client may be writing the request right now; its head guard is only a hint, the guarded
   // copy decides what is taken.
   uint64_t requested_id = __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED);
-  if (requested_id != control->last_request_id) {
-    tamb_transport_copy_position(&control->requested_position, &control->pending_position);
-    ENGINE_TRACE(engine, "new transport position: %u, id=0x%lx",
-                 static_cast<unsigned>(control->pending_position.frame),
-                 static_cast<unsigned long>(control->pending_position.head_id));
-    control->pending_is_new = 1;
-    control->last_request_id = control->pending_position.head_id;
-  }
+  if (requested_id != control->last_request_id) request_take(engine, requested_id);
   control->next_frame = control->pending_position.frame;
 }
 
@@ -273,6 +318,9 @@ extern "C" {
 TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   engine->timebase_client = nullptr;
+  engine->request_stalled = 0;
+  engine->request_stalled_reported = 0;
+  engine->request_stalled_since = 0;
   control->transport_cmd = TAMB_TRANSPORT_CMD_STOP;
   control->previous_cmd = TAMB_TRANSPORT_CMD_STOP;
   control->transport_state = TAMB_TRANSPORT_STOPPED;
@@ -292,7 +340,7 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
 }
 
 TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs) {
-  engine->control->current_position.usecs = usecs;
+  current_position_set(engine->control, &tamb_position_t::usecs, usecs);
 }
 
 TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine) {
@@ -303,7 +351,7 @@ TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine) {
 }
 
 TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate) {
-  engine->control->current_position.frame_rate = sample_rate;
+  current_position_set(engine->control, &tamb_position_t::frame_rate, sample_rate);
   engine->control->pending_position.frame_rate = sample_rate;
   return 0;
 }
@@ -422,7 +470,7 @@ TAMB_API void tamb_transport_client_exit(tamb_engine_t *engine, tamb_client_inte
       engine->timebase_client = nullptr;
       ENGINE_TRACE(engine, "timebase master exit");
     }
-    engine->control->current_position.valid = 0;
+    current_position_set(engine->control, &tamb_position_t::valid, uint32_t{0});
     engine->control->pending_position.valid = 0;
   }
   if (flags->slowsync) {

@@ -6,6 +6,7 @@
 // changes while clients run (the state, the current position's time and rate, the command) are
 // read and written with single atomic accesses of their packed members.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -69,15 +70,55 @@ tamb_transport_state_t transport_state(const tamb_control_t *control) {
       __atomic_load_n(&control->transport_state, __ATOMIC_RELAXED));
 }
 
+// Waits until this writer holds the shared record. Another writer holds it for the time of
+// one copy; a writer that stays on one head for the whole budget of a guarded copy has died
+// midway (or stalls like a dead one), and the record is taken over from it.
+[[gnu::noinline]] void position_claim_wait(tamb_position_t *shared, uint64_t id) {
+  uint64_t stalled = 0;
+  int tries = 0;
+  int sleeps = 0;
+  for (;;) {
+    uint64_t head;
+    if (tamb::position_try_claim(shared, id, &head)) return;
+    if (head != stalled) {
+      stalled = head;
+      tries = sleeps = 0;
+    }
+    if (++tries < tamb::tries_per_sleep) continue;
+    tries = 0;
+    usleep(tamb::sleep_usecs);
+    if (++sleeps < tamb::sleeps_max) continue;
+    if (tamb::position_take_over(shared, stalled, id)) return;
+    sleeps = 0;
+  }
+}
+
+// Writes position whole into the shared record: claimed, body, then the tail guard. A writer
+// that finds its claim taken over (it stalled as long as a dead one) writes again, so that a
+// write that returned is one that completed.
+void position_write(tamb_position_t *shared, const tamb_position_t *position) {
+  uint64_t id = position->head_id;
+  do {
+    uint64_t head;
+    if (!tamb::position_try_claim(shared, id, &head)) position_claim_wait(shared, id);
+    memcpy(reinterpret_cast<char *>(shared) + tamb::position_body_offset,
+           reinterpret_cast<const char *>(position) + tamb::position_body_offset,
+           tamb::position_body_size);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  } while (__atomic_load_n(&shared->head_id, __ATOMIC_RELAXED) != id);
+  tamb::position_write_close(shared, id);
+}
+
 // Gives the position a fresh id and the current cycle's time and rate, and writes it into
-// requested_position, where the engine picks it up at the end of the cycle.
+// requested_position, where the engine picks it up at the end of the cycle. Writers of the
+// record exclude each other, so the engine only ever finds a body that one of them wrote.
 void position_request(tamb_control_t *control, tamb_position_t *position) {
   position->usecs = cycle_start_time(control);
   position->frame_rate = current_rate(control);
   uint64_t id = tamb_generate_unique_id(control);
   position->head_id = id;
   position->tail_id = id;
-  tamb_transport_copy_position(position, &control->requested_position);
+  position_write(&control->requested_position, position);
 }
 
 // The request's result, or -1 when the program provides no server link.

@@ -268,13 +268,19 @@ TEST_F(Engine, CycleEndPromotesThePendingPositionWithTheCyclesTimeRateAndFrame) 
   control_->pending_is_new = 1;
   control_->last_request_id = 41;
   control_->requested_position.head_id = 41;
+  const tamb_position_t &current = control_->current_position;
+  uint64_t before = current.head_id;
   tamb_transport_cycle_start(engine_, 7000000);
-  EXPECT_EQ(control_->current_position.usecs, 7000000u);
+  EXPECT_EQ(current.usecs, 7000000u);
+  uint64_t started = current.head_id;
+  EXPECT_NE(started, before) << "a reader spanning the write must see new guards";
+  EXPECT_EQ(current.tail_id, started);
 
   tamb_transport_cycle_end(engine_);
-  const tamb_position_t &current = control_->current_position;
-  EXPECT_EQ(current.head_id, 41u);
-  EXPECT_EQ(current.tail_id, 41u);
+  EXPECT_NE(current.head_id, started);
+  EXPECT_EQ(current.tail_id, current.head_id);
+  EXPECT_EQ(current.head_id & 0xffffffffu, 41u) << "the position's id in the low half";
+  EXPECT_EQ(current.head_id >> 32, (started >> 32) + 1) << "one more write";
   EXPECT_EQ(current.usecs, 7000000u);
   EXPECT_EQ(current.frame_rate, kRate);
   EXPECT_EQ(current.frame, 96000u);
@@ -378,7 +384,7 @@ TEST_F(Engine, RequestedPositionIsTakenOnceAndWaitsACycleInPending) {
 
   EXPECT_EQ(End(), Trace{}) << "the same id is not taken again";
   EXPECT_EQ(control_->current_position.frame, 480000u);
-  EXPECT_EQ(control_->current_position.head_id, 0x2au);
+  EXPECT_EQ(static_cast<int32_t>(control_->current_position.head_id), 0x2a);
   EXPECT_EQ(control_->current_position.valid, 0x20u);
   EXPECT_EQ(control_->current_position.frame_rate, kRate) << "the engine's rate, not the request's";
   EXPECT_EQ(control_->new_position, 1);
@@ -388,6 +394,37 @@ TEST_F(Engine, RequestedPositionIsTakenOnceAndWaitsACycleInPending) {
   End();
   EXPECT_EQ(control_->new_position, 0);
   EXPECT_EQ(control_->current_position.frame, 480000 + kFrames);
+}
+
+// A client died between the head and tail stores of its request. The cycle ends go on without
+// waiting, leave the half-written record alone and report it once when it outlasts the sync
+// timeout; the next complete request is taken as usual.
+TEST_F(Engine, HalfWrittenRequestNeverHoldsUpACycleEndAndIsReportedOnce) {
+  control_->transport_state = kRolling;
+  Request(7, 480000);
+  control_->requested_position.tail_id = 6;
+  tamb_time_t now = 1000000;
+  constexpr int kCycles = 2 * kTimeout / 21333 + 2;
+  for (int i = 0; i < kCycles; ++i, now += 21333) {
+    tamb_transport_cycle_start(engine_, now);
+    tamb_transport_cycle_end(engine_);
+    ASSERT_EQ(control_->pending_is_new, 0) << "cycle " << i;
+  }
+  EXPECT_EQ(control_->last_request_id, 0u);
+  EXPECT_EQ(control_->current_position.frame, (kCycles - 1) * kFrames) << "still rolling";
+  std::vector<host::Message> errors;
+  for (const host::Message &m : host::log_messages()) {
+    if (m.level == host::Level::error) errors.push_back(m);
+  }
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].text,
+            "requested position 0x7 half written for 2.005302 secs; waiting for a complete one");
+
+  Request(9, 96000);
+  tamb_transport_cycle_start(engine_, now);
+  EXPECT_EQ(End(), Trace{"new transport position: 96000, id=0x9"});
+  EXPECT_EQ(control_->last_request_id, 9u);
+  EXPECT_EQ(control_->next_frame, 96000u);
 }
 
 TEST_F(Engine, FrameWrapsAtTwoToTheThirtyTwo) {
@@ -426,8 +463,11 @@ TEST_F(Engine, InitialisationRestoresEveryTransportFieldAndDropsTheMaster) {
   EXPECT_EQ(control_->sync_time_left, 0u);
   EXPECT_EQ(control_->buffer_size, 256u) << "the server's own field";
 
+  uint64_t guard = control_->current_position.head_id;
   EXPECT_EQ(tamb_set_sample_rate(engine_, 96000), 0);
   EXPECT_EQ(control_->current_position.frame_rate, 96000u);
+  EXPECT_NE(control_->current_position.head_id, guard) << "written under a new guard";
+  EXPECT_EQ(control_->current_position.tail_id, control_->current_position.head_id);
   EXPECT_EQ(control_->pending_position.frame_rate, 96000u);
   EXPECT_EQ(control_->requested_position.frame_rate, 0u);
 }
@@ -752,6 +792,11 @@ void CycleThroughEveryStep(tamb_engine_t *engine, std::vector<host::Client *> &s
   control->transport_state = 2;
   cycle();
   control->transport_state = kStopped;
+  // A request left half written for longer than the sync timeout: reported once, meanwhile.
+  control->requested_position.head_id = id + 1;
+  for (int i = 0; i < 100; ++i) cycle();
+  control->requested_position.tail_id = id + 1;
+  cycle();
 }
 
 TEST_F(Engine, CycleFunctionsMakeNoHeapCalls) {

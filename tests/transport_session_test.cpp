@@ -197,7 +197,7 @@ TEST_F(Session, LocateWhileRollingWaitsOneCycleInPendingAndIsNewForOneCycle) {
 
   EXPECT_EQ(Cycle(), Trace{});
   EXPECT_EQ(Position().frame, 480000u);
-  EXPECT_EQ(Position().head_id, 1u);
+  EXPECT_EQ(static_cast<int32_t>(Position().head_id), 1) << "the request's id in the low half";
   EXPECT_EQ(Control()->new_position, 1);
   EXPECT_EQ(Control()->pending_position.frame, 480000 + kFrames);
   EXPECT_EQ(State(), kRolling);

@@ -76,6 +76,14 @@ typedef struct {
   uint8_t verbose;                         /* nonzero: the transport engine logs its steps */
   tamb_slist_t *clients;                   /* data: tamb_client_internal_t * */
   tamb_client_internal_t *timebase_client; /* the timebase master, or null */
+  /*
+   * The transport engine's own bookkeeping of a requested position found half written at a
+   * cycle end (a client that died or stalls in the middle of its write); tamb_transport_init
+   * clears it.
+   */
+  uint8_t request_stalled;           /* the last cycle end found one */
+  uint8_t request_stalled_reported;  /* this stall was reported */
+  tamb_time_t request_stalled_since; /* cycle start time of the first cycle end that found it */
 } tamb_engine_t;
 
 #ifdef __cplusplus

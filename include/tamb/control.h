@@ -8,7 +8,19 @@
  *
  * Nobody locks these records. A position is consistent when head_id == tail_id and the frame
  * timer when head_guard == tail_guard; writers store the head guard, then the body, then the
- * tail guard, and readers copy until both guards of their copy agree.
+ * tail guard, and readers copy until both guards of their copy agree. Every write gives the
+ * record guards it never had before, so a reader that spans a whole write notices it too.
+ *
+ * Ids of the three positions:
+ * - requested_position carries the id of the client request that wrote it (a value of
+ *   position_id_counter widened with its sign). Writers claim the record by turning a
+ *   consistent head into their id with one compare-and-swap and wait while head and tail
+ *   differ, so its body is always one writer's; a writer that stays midway for the budget of a
+ *   guarded copy (it died) is taken over.
+ * - pending_position keeps the id of the request it was taken from; last_request_id is that id.
+ * - current_position is rewritten by the engine at every cycle start and end. The low 32 bits
+ *   of its guards are the low 32 bits of the id of the position it holds (the request it came
+ *   from); the high 32 bits count the engine's writes. (int64_t)(int32_t)head_id is the id.
  */
 #ifndef TAMB_CONTROL_H
 #define TAMB_CONTROL_H
@@ -173,7 +185,8 @@ typedef struct TAMB_PACKED {
   int32_t transport_state;            /* tamb_transport_state_t */
   int32_t transport_cmd;              /* last TAMB_TRANSPORT_CMD_* written by any client */
   int32_t previous_cmd;               /* the command the engine last acted on */
-  tamb_position_t current_position;   /* usecs: start of this cycle; frame_rate: sample rate */
+  tamb_position_t current_position;   /* usecs: start of this cycle; frame_rate: sample rate;
+                                         guards: write count << 32 | the position's id */
   tamb_position_t pending_position;   /* the next cycle's position */
   tamb_position_t requested_position; /* last locate or reposition of a client */
   uint64_t last_request_id;           /* head_id of the last request taken over */
