@@ -23,6 +23,31 @@
 #include "outside.h"
 #include "tamb/control.h"
 
+// Defines the exported function name by an always-inline body, built twice: once for
+// processors with AVX2 (32-byte moves) and once for every x86-64. The dynamic linker binds the
+// name to one of the two once, at load time, so a call costs nothing more. The resolver runs
+// while relocations are applied, before any sanitizer runtime is up, so it stays
+// uninstrumented; and it stays local to the library, where target_clones would export it
+// under the function's own visibility.
+#if defined(__x86_64__)
+#define TAMB_WIDE_MOVES_EXPORT(result, name, params, args, body)          \
+  namespace {                                                             \
+  [[gnu::target("avx2")]] result body##_avx2 params { return body args; } \
+  result body##_any params { return body args; }                          \
+  }                                                                       \
+  extern "C" {                                                            \
+  [[gnu::no_sanitize_address, gnu::no_sanitize_undefined,                 \
+    gnu::used]] static auto body##_resolve() {                            \
+    __builtin_cpu_init();                                                 \
+    return __builtin_cpu_supports("avx2") ? &body##_avx2 : &body##_any;   \
+  }                                                                       \
+  TAMB_API result name params __attribute__((ifunc(#body "_resolve")));   \
+  }
+#else
+#define TAMB_WIDE_MOVES_EXPORT(result, name, params, args, body) \
+  extern "C" TAMB_API result name params { return body args; }
+#endif
+
 namespace tamb {
 
 // Bytes of a position between its two guards.

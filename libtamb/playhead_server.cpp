@@ -131,7 +131,7 @@ void sync_client_poll(tamb_engine_t *engine, tamb_client_control_t *client) {
   ENGINE_TRACE(engine, "polling sync client %s", client->name);
 }
 
-void advance(tamb_control_t *control) {
+[[gnu::always_inline]] inline void advance(tamb_control_t *control) {
   control->pending_position.frame = control->current_position.frame + control->buffer_size;
 }
 
@@ -157,7 +157,7 @@ void start_polling(tamb_engine_t *engine) {
 // carries the pending position's id. The fields set here are stored into both records rather
 // than copied across: loading them back right after the narrow stores would stall the wide
 // loads of the copy, doubling its cost.
-void cycle_promote(tamb_control_t *control) {
+[[gnu::always_inline]] inline void cycle_promote(tamb_control_t *control) {
   tamb_position_t *pending = &control->pending_position;
   tamb_position_t *current = &control->current_position;
   pending->usecs = current->usecs;
@@ -311,7 +311,42 @@ void cycle_takeover(tamb_engine_t *engine) {
   control->next_frame = control->pending_position.frame;
 }
 
+// Most cycle ends find nothing to do but move on: the transport stopped or rolling, no new
+// command, no newly requested position current or waiting.
+[[gnu::always_inline]] inline bool cycle_is_quiet(const tamb_control_t *control) {
+  int32_t state = control->transport_state;
+  return (state == TAMB_TRANSPORT_ROLLING || state == TAMB_TRANSPORT_STOPPED) &&
+         __atomic_load_n(&control->transport_cmd, __ATOMIC_RELAXED) == control->previous_cmd &&
+         !control->new_position &&
+         __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED) ==
+             control->last_request_id;
+}
+
+// Poll progress, command and state, takeover: the cycle end after the promotion.
+[[gnu::noinline]] void cycle_steps(tamb_engine_t *engine) {
+  cycle_sync_progress(engine);
+  cycle_command(engine);
+  cycle_takeover(engine);
+}
+
+[[gnu::always_inline]] inline void cycle_end(tamb_engine_t *engine) {
+  tamb_control_t *control = engine->control;
+  cycle_promote(control);
+  if (cycle_is_quiet(control)) {
+    // What the steps below do for a transport that stands or rolls on: no poll to progress,
+    // no command to act on, no request to take.
+    if (control->transport_state == TAMB_TRANSPORT_ROLLING) advance(control);
+    control->pending_is_new = 0;
+    control->next_frame = control->pending_position.frame;
+    return;
+  }
+  cycle_steps(engine);
+}
+
 }  // namespace
+
+TAMB_WIDE_MOVES_EXPORT(void, tamb_transport_cycle_end, (tamb_engine_t * engine), (engine),
+                       cycle_end)
 
 extern "C" {
 
@@ -341,13 +376,6 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
 
 TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs) {
   current_position_set(engine->control, &tamb_position_t::usecs, usecs);
-}
-
-TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine) {
-  cycle_promote(engine->control);
-  cycle_sync_progress(engine);
-  cycle_command(engine);
-  cycle_takeover(engine);
 }
 
 TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate) {

@@ -40,10 +40,6 @@ tamb_frame_timer_t frame_timer_read(const tamb_control_t *control) {
   return timer;
 }
 
-void position_read(const tamb_position_t *from, tamb_position_t *to) {
-  tamb::guarded_copy<tamb_position_t, tamb::position_try_read>(from, to, hung_position);
-}
-
 // An integral value reduced modulo 2^32, as frame counts wrap. The fmod path is exact and only
 // taken far outside any real cycle, where a plain conversion would be undefined.
 tamb_nframes_t frames_modulo(double frames) {
@@ -109,6 +105,14 @@ void position_write(tamb_position_t *shared, const tamb_position_t *position) {
   tamb::position_write_close(shared, id);
 }
 
+[[gnu::noinline, gnu::cold]] tamb_transport_state_t query_wait(const tamb_control_t *control,
+                                                               tamb_position_t *position) {
+  tamb::guarded_copy_wait<tamb_position_t, tamb::position_try_read>(&control->current_position,
+                                                                    position, hung_position);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return transport_state(control);
+}
+
 // Gives the position a fresh id and the current cycle's time and rate, and writes it into
 // requested_position, where the engine picks it up at the end of the cycle. Writers of the
 // record exclude each other, so the engine only ever finds a body that one of them wrote.
@@ -135,7 +139,23 @@ int request_client_id(tamb_client_t *client, tamb_request_type_t type) {
   return request_deliver(client, &request);
 }
 
+[[gnu::always_inline]] inline tamb_transport_state_t query(const tamb_client_t *client,
+                                                           tamb_position_t *position) {
+  const tamb_control_t *control = client->engine_control;
+  // The first try nearly always succeeds; the retries are a tail call, so the usual path
+  // saves no register.
+  if (position != nullptr && !tamb::position_try_read(&control->current_position, position)) {
+    return query_wait(control, position);
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return transport_state(control);
+}
+
 }  // namespace
+
+TAMB_WIDE_MOVES_EXPORT(tamb_transport_state_t, tamb_transport_query,
+                       (const tamb_client_t *client, tamb_position_t *position), (client, position),
+                       query)
 
 extern "C" {
 
@@ -232,14 +252,6 @@ TAMB_API uint64_t tamb_generate_unique_id(tamb_control_t *control) {
 
 TAMB_API void tamb_transport_copy_position(const tamb_position_t *from, tamb_position_t *to) {
   tamb::guarded_copy<tamb_position_t, tamb::position_try_copy>(from, to, hung_position);
-}
-
-TAMB_API tamb_transport_state_t tamb_transport_query(const tamb_client_t *client,
-                                                     tamb_position_t *position) {
-  const tamb_control_t *control = client->engine_control;
-  if (position != nullptr) position_read(&control->current_position, position);
-  std::atomic_thread_fence(std::memory_order_acquire);
-  return transport_state(control);
 }
 
 TAMB_API tamb_nframes_t tamb_get_current_transport_frame(const tamb_client_t *client) {
