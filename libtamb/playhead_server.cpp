@@ -173,13 +173,14 @@ void start_polling(tamb_engine_t *engine) {
   control->new_position = control->pending_is_new;
 }
 
-// One field of current_position changed under a new guard, keeping the position's id.
-template <typename Field>
-void current_position_set(tamb_control_t *control, Field tamb_position_t::*field, Field value) {
+// One field of current_position, at offset, changed under a new guard that keeps the position's
+// id. Packed fields may be unaligned: the value goes in through memcpy.
+template <typename Value>
+void current_position_set(tamb_control_t *control, size_t offset, Value value) {
   tamb_position_t *current = &control->current_position;
   uint64_t guard = tamb::position_next_guard(current, current->head_id);
   tamb::position_write_open(current, guard);
-  current->*field = value;
+  memcpy(reinterpret_cast<char *>(current) + offset, &value, sizeof value);
   tamb::position_write_close(current, guard);
 }
 
@@ -375,11 +376,11 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
 }
 
 TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs) {
-  current_position_set(engine->control, &tamb_position_t::usecs, usecs);
+  current_position_set(engine->control, offsetof(tamb_position_t, usecs), usecs);
 }
 
 TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate) {
-  current_position_set(engine->control, &tamb_position_t::frame_rate, sample_rate);
+  current_position_set(engine->control, offsetof(tamb_position_t, frame_rate), sample_rate);
   engine->control->pending_position.frame_rate = sample_rate;
   return 0;
 }
@@ -498,7 +499,7 @@ TAMB_API void tamb_transport_client_exit(tamb_engine_t *engine, tamb_client_inte
       engine->timebase_client = nullptr;
       ENGINE_TRACE(engine, "timebase master exit");
     }
-    current_position_set(engine->control, &tamb_position_t::valid, uint32_t{0});
+    current_position_set(engine->control, offsetof(tamb_position_t, valid), uint32_t{0});
     engine->control->pending_position.valid = 0;
   }
   if (flags->slowsync) {
