@@ -19,8 +19,12 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine);
  * lock. */
 TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs);
 
-/* Runs the transport state machine once all clients have finished the cycle. Process thread; no
- * allocation, no lock. */
+/*
+ * Runs the transport state machine once all clients have finished the cycle. Process thread; no
+ * allocation, no lock, no wait: a requested position that a client is still writing (or died
+ * writing) is left for a later cycle end, and reported once through tamb_error when it stays
+ * half written for longer than the sync timeout.
+ */
 TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine);
 
 /* Stores the sample rate in the current and pending positions; 0. Between cycles. */

@@ -120,13 +120,18 @@ TAMB_API tamb_transport_state_t tamb_transport_query(const tamb_client_t *client
  * Any thread, the process thread included. */
 TAMB_API tamb_nframes_t tamb_get_current_transport_frame(const tamb_client_t *client);
 
-/* Asks for the transport to move to frame, with no musical fields. 0. Any thread; no lock. */
+/*
+ * Asks for the transport to move to frame, with no musical fields. 0. Any thread; no lock.
+ * Writers of the request exclude each other: one that finds another client midway waits for it,
+ * and takes the record over from a client that stayed midway for the budget of a guarded copy
+ * (it died there), so the engine only ever takes a request that one client wrote whole.
+ */
 TAMB_API int tamb_transport_locate(tamb_client_t *client, tamb_nframes_t frame);
 
 /*
  * Asks for the transport to move to *position (frame, valid bits and fields as given). 0, or
  * 22 (EINVAL) when valid has a bit outside TAMB_POSITION_BBT | TAMB_POSITION_EXTRA_MASK.
- * Any thread; no lock.
+ * Any thread; no lock; writes the request as tamb_transport_locate does.
  */
 TAMB_API int tamb_transport_reposition(tamb_client_t *client, const tamb_position_t *position);
 
