@@ -8,16 +8,19 @@
 // is also the entry index (as int8) handed to attach and release.
 //
 // Everything runs in a private IPC namespace, so shm ids taken from the input name only this
-// process's segments. The library keeps the registry attached once it accepted it; every input
-// is therefore written straight into the attached segment, through an attachment of our own,
-// before the calls that read it. Validation runs for each input until the first one that
-// passes it.
+// process's segments. Process ids from the input are rewritten before use so that the state of
+// the processes they name cannot change during the run, whatever else runs on the machine: an
+// odd id names a helper child that lives as long as this process, an even one an id above any
+// the kernel hands out; the control bits then add this process's own id. The library keeps the
+// registry attached once it accepted it; every input is therefore written straight into the
+// attached segment, through an attachment of our own, before the calls that read it. Validation
+// runs for each input until the first one that passes it.
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,8 +34,40 @@ namespace {
 
 constexpr const char *kServer = "fuzz";
 
+// The kernel's upper bound for /proc/sys/kernel/pid_max: no process ever has this id or above.
+constexpr int32_t kNoProcess = 4194304;
+
 void check(bool condition) {
   if (!condition) abort();
+}
+
+// A child that blocks on a pipe only this process writes to; it ends when this process does
+// and the pipe closes, so its id stays taken for the whole run.
+pid_t helper_pid() {
+  static const pid_t pid = [] {
+    int fds[2];
+    check(pipe(fds) == 0);
+    const pid_t child = fork();
+    check(child != -1);
+    if (child == 0) {
+      close(fds[1]);
+      char byte;
+      ssize_t got;
+      do {
+        got = read(fds[0], &byte, 1);
+      } while (got > 0 || (got < 0 && errno == EINTR));
+      _exit(0);
+    }
+    close(fds[0]);
+    return child;
+  }();
+  return pid;
+}
+
+// Ids that are not positive, or that no process can have, stay as they are.
+int32_t stable_pid(int32_t pid) {
+  if (pid <= 0 || pid >= kNoProcess) return pid;
+  return (pid & 1) != 0 ? helper_pid() : kNoProcess + pid;
 }
 
 // Our own view of the registry segment; null when this system gives no private namespace.
@@ -121,7 +156,7 @@ void cleanup() {
       check(memcmp(now, &before[i], sizeof before[i]) == 0);
       continue;
     }
-    const bool gone = owner == getpid() || owner < 0 || (kill(owner, 0) == -1 && errno == ESRCH);
+    const bool gone = owner != helper_pid();
     if (gone) {
       check(now->owner_pid == 0 && now->size == 0 && now->shm_id == 0);
     } else {
@@ -143,6 +178,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t *bytes = registry_bytes();
   memset(bytes, 0, TAMB_REGISTRY_SEGMENT_SIZE);
   memcpy(bytes, data, size < TAMB_REGISTRY_SEGMENT_SIZE ? size : TAMB_REGISTRY_SEGMENT_SIZE);
+  for (tamb_shm_server_t &server : header()->servers) server.pid = stable_pid(server.pid);
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
+    entry(i)->owner_pid = stable_pid(entry(i)->owner_pid);
+  }
   tamb_shm_server_t &slot = header()->servers[control & 7];
   if (control & 0x08) strncpy(slot.prefix, prefix().c_str(), sizeof slot.prefix);
   if (control & 0x10) slot.pid = getpid();

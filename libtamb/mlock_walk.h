@@ -25,8 +25,10 @@ inline constexpr const char *library_roots[] = {
 // Fragments that ask for unlocking wherever they appear in a library's path.
 inline constexpr const char *blacklist[] = {"/libgtk", "/libqt", "/libfltk", "/wine/", nullptr};
 
-// Fragments that keep a mapping locked whatever else holds.
-inline constexpr const char *whitelist[] = {"/libc-", "/libvorplex", nullptr};
+// Fragments that keep a mapping locked whatever else holds. The C library's code runs in the
+// real-time thread; it is named libc-<version>.so on older systems and libc.so.<n> on newer
+// ones, and both names stay locked.
+inline constexpr const char *whitelist[] = {"/libc-", "/libvorplex", "/libc.so", nullptr};
 
 // A mapping above this many bytes asks for unlocking; one of exactly this size does not.
 inline constexpr size_t large_mapping = 1048576;

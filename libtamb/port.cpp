@@ -48,8 +48,11 @@ void *segment_address(const tamb_port_t *port) {
   return address == TAMB_SHM_NOT_ATTACHED ? nullptr : address;
 }
 
-float *own_buffer(const tamb_port_t *port) {
-  return reinterpret_cast<float *>(static_cast<char *>(*port->type_segment) + port->shared->offset);
+// A connected port's own buffer, or null while its type's segment is not attached.
+const float *source_buffer(const tamb_port_t *port) {
+  char *address = static_cast<char *>(segment_address(port));
+  if (address == nullptr) return nullptr;
+  return reinterpret_cast<const float *>(address + port->shared->offset);
 }
 
 bool is_output(const tamb_port_shared_t *record) {
@@ -126,6 +129,18 @@ bool read_exactly(int fd, void *out, size_t size) {
     size -= static_cast<size_t>(got);
   }
   return true;
+}
+
+// Reads and drops the ids of an answer that cannot be used, so that the next answer on the
+// channel starts where the server wrote it.
+void discard_port_ids(int fd, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t port_id;
+    if (!read_exactly(fd, &port_id, sizeof port_id)) {
+      TAMB_ERROR("cannot read port id from server");
+      return;
+    }
+  }
 }
 
 void monitor_count(tamb_port_shared_t *record, int onoff) {
@@ -216,6 +231,7 @@ TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes) {
       port = static_cast<tamb_port_t *>(connections->data);
       continue;
     }
+    if (segment_address(port) == nullptr) return nullptr;
     if (port->mix_buffer == nullptr) {
       TAMB_ERROR("internal tamb error: mix_buffer not allocated");
       return nullptr;
@@ -255,18 +271,23 @@ TAMB_API void tamb_generic_buffer_init(void *buffer, uint64_t size, tamb_nframes
   memset(buffer, 0, size);
 }
 
-// Kernels not chosen yet fall back to the portable pair instead of calling through null.
+// Kernels not chosen yet fall back to the portable pair instead of calling through null. A
+// source whose segment is not attached has nothing to read and is left out; with none left, the
+// mix is silence rather than the previous cycle's.
 TAMB_API void tamb_audio_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes) {
   Kernel copy = opt_copy != nullptr ? opt_copy : gen_copyf;
   Kernel mix = opt_mix != nullptr ? opt_mix : gen_mixf;
   auto *out = static_cast<float *>(port->mix_buffer);
   int frames = static_cast<int>(nframes);
-  tamb_slist_t *node = port->connections;
-  if (node == nullptr) return;
-  copy(out, own_buffer(static_cast<tamb_port_t *>(node->data)), frames);
-  for (node = node->next; node != nullptr; node = node->next) {
-    mix(out, own_buffer(static_cast<tamb_port_t *>(node->data)), frames);
+  if (port->connections == nullptr) return;
+  bool first = true;
+  for (tamb_slist_t *node = port->connections; node != nullptr; node = node->next) {
+    const float *source = source_buffer(static_cast<tamb_port_t *>(node->data));
+    if (source == nullptr) continue;
+    (first ? copy : mix)(out, source, frames);
+    first = false;
   }
+  if (first && frames > 0) memset(out, 0, static_cast<size_t>(frames) * sizeof(float));
 }
 
 TAMB_API tamb_port_t *tamb_port_register(tamb_client_t *client, const char *port_name,
@@ -442,7 +463,10 @@ TAMB_API const char **tamb_port_get_all_connections(tamb_client_t *client, tamb_
 
   auto *names =
       static_cast<const char **>(malloc((static_cast<size_t>(count) + 1) * sizeof(char *)));
-  if (names == nullptr) return nullptr;
+  if (names == nullptr) {
+    discard_port_ids(client->request_fd, count);
+    return nullptr;
+  }
   size_t found = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t port_id;
@@ -588,16 +612,15 @@ TAMB_API void tamb_port_get_latency_range(const tamb_port_t *port, tamb_latency_
       mode == TAMB_LATENCY_CAPTURE ? port->shared->capture_latency : port->shared->playback_latency;
 }
 
-// The lock is released around each recursive call, so a chain of connected ports never holds
-// two connection locks at once.
+// The lock is held across the whole walk: a disconnection frees its node, so the walk may not
+// step to a node's successor after letting go. The ports connected to an input are outputs,
+// whose own requests end before they would lock, so the walk still holds one lock at a time.
 TAMB_API int tamb_port_request_monitor(tamb_port_t *port, int onoff) {
   monitor_count(port->shared, onoff);
   if (is_output(port->shared)) return 0;
   pthread_mutex_lock(&port->connection_lock);
   for (tamb_slist_t *node = port->connections; node != nullptr; node = node->next) {
-    pthread_mutex_unlock(&port->connection_lock);
     tamb_port_request_monitor(static_cast<tamb_port_t *>(node->data), onoff);
-    pthread_mutex_lock(&port->connection_lock);
   }
   pthread_mutex_unlock(&port->connection_lock);
   return 0;

@@ -266,7 +266,8 @@ TEST(MidiBuffer, ReadersStayInsideACorruptBuffer) {
 }
 
 // A MIDI input with hand-made connections: each source is a buffer at an offset into its own
-// exactly-sized "segment", so that AddressSanitizer sees any read past a source.
+// exactly-sized "segment", so that AddressSanitizer sees any read past a source. The input's own
+// segment holds the type's silent buffer.
 class Rig {
  public:
   static constexpr int32_t kOffset = 64;
@@ -274,12 +275,15 @@ class Rig {
   explicit Rig(int sources, size_t mix_size = kMidiSize)
       : control_(static_cast<tamb_control_t *>(std::calloc(1, TAMB_CONTROL_SIZE(sources + 1))),
                  std::free),
-        mix_(mix_size) {
+        mix_(mix_size),
+        silence_(kMidiSize),
+        input_segment_(silence_.get()) {
     tamb_port_type_info_t &midi = control_->port_types[1];
     std::strcpy(midi.type_name, "8 bit raw midi");
     midi.size_factor = -1;
     midi.fixed_size = kMidiSize;
     tamb_midi_buffer_init(mix_.get(), mix_size, kFrames);
+    tamb_midi_buffer_init(silence_.get(), kMidiSize, kFrames);
     ports_.resize(sources + 1);
     nodes_.resize(sources);
     for (int i = 0; i < sources; ++i) {
@@ -294,6 +298,7 @@ class Rig {
       nodes_[i] = {&ports_[i], i + 1 < sources ? &nodes_[i + 1] : nullptr};
     }
     tamb_port_t &in = ports_[sources];
+    in.type_segment = &input_segment_;
     in.type_info = &midi;
     in.shared = &control_->port_table[sources];
     in.shared->flags = TAMB_PORT_IS_INPUT;
@@ -317,6 +322,8 @@ class Rig {
  private:
   std::unique_ptr<tamb_control_t, void (*)(void *)> control_;
   Block mix_;
+  Block silence_;
+  void *input_segment_;
   std::deque<Block> segments_;
   std::deque<void *> addresses_;
   std::vector<tamb_port_t> ports_;

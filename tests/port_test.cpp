@@ -5,11 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host.h"
@@ -346,6 +348,43 @@ TEST_F(Ports, MonitorRequestsReachConnectedOutputs) {
   EXPECT_EQ(a->shared->monitor_requests, 0);  // 8-bit count wraps
 }
 
+// Disconnecting frees a node of the input's list while another thread passes monitor requests
+// along it. The walk must never step on from a freed node (AddressSanitizer reports it when it
+// does), and an output that stays connected sees every request and its release.
+TEST_F(Ports, MonitorRequestsSurviveConcurrentDisconnects) {
+  constexpr int churned = 4;
+  tamb_port_t *outs[churned];
+  for (int i = 0; i < churned; ++i) {
+    outs[i] = reg(synth_, ("out_" + std::to_string(i)).c_str(), audio, TAMB_PORT_IS_OUTPUT);
+    ASSERT_NE(outs[i], nullptr);
+  }
+  tamb_port_t *steady = reg(synth_, "steady", audio, TAMB_PORT_IS_OUTPUT);
+  tamb_port_t *in = reg(mixer_, "in", audio, TAMB_PORT_IS_INPUT);
+  ASSERT_NE(in, nullptr);
+  ASSERT_EQ(server_->connect(steady->shared->id, in->shared->id), 0);
+  for (tamb_port_t *out : outs) ASSERT_EQ(server_->connect(out->shared->id, in->shared->id), 0);
+
+  std::atomic<bool> stop{false};
+  std::thread monitor([&] {
+    while (!stop.load(std::memory_order_relaxed)) {
+      tamb_port_request_monitor(in, 1);
+      tamb_port_request_monitor(in, 0);
+    }
+  });
+  int failures = 0;
+  for (int round = 0; round < 20000 && failures == 0; ++round) {
+    uint32_t id = outs[round % churned]->shared->id;
+    failures += server_->disconnect(id, in->shared->id) != 0;
+    failures += server_->connect(id, in->shared->id) != 0;
+  }
+  stop = true;
+  monitor.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(in->shared->monitor_requests, 0);
+  EXPECT_EQ(steady->shared->monitor_requests, 0);
+  EXPECT_EQ(tamb_port_connected(in), churned + 1);
+}
+
 TEST_F(Ports, BufferLookupIsZeroCopyAndMixesInListOrder) {
   tamb_port_t *outs[3];
   for (int i = 0; i < 3; ++i) {
@@ -447,6 +486,17 @@ TEST_F(Ports, MissingMixBufferOrMixdownOrSegmentGiveNull) {
   EXPECT_EQ(host::log_count(host::Level::error), 0u);
   a->type_segment = &synth_->handle.port_segment[0].address;
   synth_->handle.port_segment[0].address = address;
+
+  // The input's side: the mixer's own attachment is gone, and with it every source buffer.
+  auto *mixed = static_cast<float *>(in->mix_buffer);
+  for (int f = 0; f < 64; ++f) mixed[f] = 1.0f;
+  address = mixer_->handle.port_segment[0].address;
+  mixer_->handle.port_segment[0].address = TAMB_SHM_NOT_ATTACHED;
+  EXPECT_EQ(tamb_port_get_buffer(in, 64), nullptr);
+  tamb_audio_port_mixdown(in, 64);
+  for (int f = 0; f < 64; ++f) ASSERT_EQ(mixed[f], 0.0f) << f;  // silence, not the old mix
+  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+  mixer_->handle.port_segment[0].address = address;
 }
 
 TEST_F(Ports, KernelSelectionFollowsCpuType) {
@@ -518,13 +568,18 @@ TEST_F(Ports, ConnectionListsLocalAndFromTheServer) {
   EXPECT_FALSE(tamb_port_connected_to(in, "synth:a"));
 }
 
-int answer_unknown_ids(tamb_client_t *client, tamb_request_t *request, void *arg) {
-  auto *server_fd = static_cast<int *>(arg);
-  request->body.connections.count = 3;
-  uint32_t ids[3] = {0, 30, 1};  // 30 names no port in use
-  if (write(*server_fd, ids, sizeof ids) != sizeof ids) return EIO;
-  (void)client;
-  return 0;
+// A server's answer to a connection query: the ids it writes on a client's request channel.
+struct Answer {
+  int server_fd;
+  std::vector<uint32_t> ids;
+};
+
+int answer_ids(tamb_client_t *, tamb_request_t *request, void *arg) {
+  const auto *answer = static_cast<const Answer *>(arg);
+  request->body.connections.count = static_cast<uint32_t>(answer->ids.size());
+  size_t bytes = answer->ids.size() * sizeof(uint32_t);
+  ssize_t written = write(answer->server_fd, answer->ids.data(), bytes);
+  return written == static_cast<ssize_t>(bytes) ? 0 : EIO;
 }
 
 int answer_short(tamb_client_t *, tamb_request_t *request, void *arg) {
@@ -541,7 +596,8 @@ TEST_F(Ports, ChannelAnswersWithUnknownIdsOrTooFewIds) {
   tamb_port_t *b = reg(synth_, "b", audio, TAMB_PORT_IS_OUTPUT);
   ASSERT_NE(b, nullptr);
   server_->open_channel(mixer_);
-  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_unknown_ids, &mixer_->server_fd);
+  Answer unknown{mixer_->server_fd, {0, 30, 1}};  // 30 names no port in use
+  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &unknown);
   const char **names = tamb_port_get_all_connections(&mixer_->handle, a);
   ASSERT_NE(names, nullptr);
   EXPECT_STREQ(names[0], "synth:a");
@@ -553,6 +609,31 @@ TEST_F(Ports, ChannelAnswersWithUnknownIdsOrTooFewIds) {
   host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_short, &mixer_->server_fd);
   EXPECT_EQ(tamb_port_get_all_connections(&mixer_->handle, a), nullptr);
   EXPECT_TRUE(host::log_has(host::Level::error, "cannot read port id from server"));
+}
+
+// A list that cannot be allocated still has its ids on the channel; left there, they would be
+// read as the answer to the next query.
+TEST_F(Ports, AnAnswerWithoutMemoryForItsListIsReadToTheEnd) {
+  if (!support::HeapCounter::available()) GTEST_SKIP() << "sanitizer build owns the heap";
+  tamb_port_t *a = reg(synth_, "a", audio, TAMB_PORT_IS_OUTPUT);
+  tamb_port_t *b = reg(synth_, "b", audio, TAMB_PORT_IS_OUTPUT);
+  ASSERT_NE(b, nullptr);
+  server_->open_channel(mixer_);
+  Answer many{mixer_->server_fd, std::vector<uint32_t>(1000, b->shared->id)};
+  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &many);
+  {
+    support::AllocationFailure no_list((many.ids.size() + 1) * sizeof(char *));
+    EXPECT_EQ(tamb_port_get_all_connections(&mixer_->handle, a), nullptr);
+  }
+  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+
+  Answer one{mixer_->server_fd, {a->shared->id}};
+  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &one);
+  const char **names = tamb_port_get_all_connections(&mixer_->handle, b);
+  ASSERT_NE(names, nullptr);
+  EXPECT_STREQ(names[0], "synth:a");
+  EXPECT_EQ(names[1], nullptr);
+  free(names);
 }
 
 TEST_F(Ports, BufferLookupAndMixdownsNeverTouchTheHeap) {

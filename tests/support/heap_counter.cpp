@@ -1,15 +1,17 @@
-// Counts heap calls by standing in for the allocator's entry points in the test binary: the
-// library's calls resolve to these before the C library's. Sanitizer builds keep their own
-// allocator, so there the counter reports itself unavailable.
+// Counts heap calls, and fails chosen ones, by standing in for the allocator's entry points in
+// the test binary: the library's calls resolve to these before the C library's. Sanitizer builds
+// keep their own allocator, so there the counter reports itself unavailable.
 #include <malloc.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "support.h"
 
 namespace {
 __thread uint64_t heap_calls = 0;
-}
+__thread size_t failing_size = 0;  // 0: no allocation fails
+}  // namespace
 
 #if defined(TAMB_SANITIZE)
 
@@ -28,11 +30,19 @@ void __libc_free(void *block);
 
 void *malloc(size_t size) {
   ++heap_calls;
+  if (size != 0 && size == failing_size) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   return __libc_malloc(size);
 }
 
 void *calloc(size_t count, size_t size) {
   ++heap_calls;
+  if (count != 0 && size != 0 && count * size == failing_size) {
+    errno = ENOMEM;
+    return nullptr;
+  }
   return __libc_calloc(count, size);
 }
 
@@ -79,5 +89,9 @@ HeapCounter::HeapCounter() : start_(heap_calls) {}
 HeapCounter::~HeapCounter() = default;
 
 uint64_t HeapCounter::calls() const { return heap_calls - start_; }
+
+AllocationFailure::AllocationFailure(size_t size) : previous_(failing_size) { failing_size = size; }
+
+AllocationFailure::~AllocationFailure() { failing_size = previous_; }
 
 }  // namespace support

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -73,6 +74,19 @@ class HeapCounter {
 
  private:
   uint64_t start_;
+};
+
+// Makes the calling thread's malloc and calloc calls for exactly size bytes fail while it lives,
+// as they do when memory runs out. Available where HeapCounter is.
+class AllocationFailure {
+ public:
+  explicit AllocationFailure(size_t size);
+  ~AllocationFailure();
+  AllocationFailure(const AllocationFailure &) = delete;
+  AllocationFailure &operator=(const AllocationFailure &) = delete;
+
+ private:
+  size_t previous_;
 };
 
 }  // namespace support
