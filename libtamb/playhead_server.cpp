@@ -152,17 +152,18 @@ void start_polling(tamb_engine_t *engine) {
   tamb_sync_poll_start(engine);
 }
 
-// The pending position becomes the current one, with this cycle's time, rate and frame.
-// Clients read current_position on any thread, so it is written under a new guard that
-// carries the pending position's id. The fields set here are stored into both records rather
-// than copied across: loading them back right after the narrow stores would stall the wide
-// loads of the copy, doubling its cost.
-[[gnu::always_inline]] inline void cycle_promote(tamb_control_t *control) {
+// The pending position becomes the current one, with this cycle's time and rate and the frame
+// next_frame; pending_position keeps the time and rate and takes pending_frame. Clients read
+// current_position on any thread, so it is written under a new guard that carries the pending
+// position's id. The fields set here are stored into both records rather than copied across:
+// loading them back right after the narrow stores would stall the wide loads of the copy,
+// doubling its cost.
+[[gnu::always_inline]] inline void cycle_promote(tamb_control_t *control, uint32_t pending_frame) {
   tamb_position_t *pending = &control->pending_position;
   tamb_position_t *current = &control->current_position;
   pending->usecs = current->usecs;
   pending->frame_rate = current->frame_rate;
-  pending->frame = control->next_frame;
+  pending->frame = pending_frame;
   uint64_t guard = tamb::position_next_guard(current, pending->head_id);
   tamb::position_write_open(current, guard);
   current->frame = control->next_frame;
@@ -170,7 +171,6 @@ void start_polling(tamb_engine_t *engine) {
   memcpy(reinterpret_cast<char *>(current) + rest, reinterpret_cast<const char *>(pending) + rest,
          offsetof(tamb_position_t, tail_id) - rest);
   tamb::position_write_close(current, guard);
-  control->new_position = control->pending_is_new;
 }
 
 // One field of current_position, at offset, changed under a new guard that keeps the position's
@@ -313,12 +313,13 @@ void cycle_takeover(tamb_engine_t *engine) {
 }
 
 // Most cycle ends find nothing to do but move on: the transport stopped or rolling, no new
-// command, no newly requested position current or waiting.
+// command, no newly requested position waiting to become current or to be taken. Nothing the
+// promotion changes decides this.
 [[gnu::always_inline]] inline bool cycle_is_quiet(const tamb_control_t *control) {
   int32_t state = control->transport_state;
   return (state == TAMB_TRANSPORT_ROLLING || state == TAMB_TRANSPORT_STOPPED) &&
          __atomic_load_n(&control->transport_cmd, __ATOMIC_RELAXED) == control->previous_cmd &&
-         !control->new_position &&
+         !control->pending_is_new &&
          __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED) ==
              control->last_request_id;
 }
@@ -332,16 +333,21 @@ void cycle_takeover(tamb_engine_t *engine) {
 
 [[gnu::always_inline]] inline void cycle_end(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
-  cycle_promote(control);
-  if (cycle_is_quiet(control)) {
-    // What the steps below do for a transport that stands or rolls on: no poll to progress,
-    // no command to act on, no request to take.
-    if (control->transport_state == TAMB_TRANSPORT_ROLLING) advance(control);
-    control->pending_is_new = 0;
-    control->next_frame = control->pending_position.frame;
+  if (!cycle_is_quiet(control)) {
+    cycle_promote(control, control->next_frame);
+    control->new_position = control->pending_is_new;
+    cycle_steps(engine);
     return;
   }
-  cycle_steps(engine);
+  // What the four steps do when the cycle is quiet, with the stores that would change nothing
+  // left out: new_position takes pending_is_new, which is 0; a rolling transport advances the
+  // pending frame, which becomes the next frame; a standing one leaves both where they are.
+  bool rolling = control->transport_state == TAMB_TRANSPORT_ROLLING;
+  uint32_t next_frame = control->next_frame;
+  uint32_t pending_frame = rolling ? next_frame + control->buffer_size : next_frame;
+  cycle_promote(control, pending_frame);
+  if (control->new_position) control->new_position = 0;
+  if (rolling) control->next_frame = pending_frame;
 }
 
 }  // namespace
