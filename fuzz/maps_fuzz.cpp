@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../libtamb/mlock_walk.h"
+#include "mlock_walk.h"
 #include "host.h"
 
 namespace {

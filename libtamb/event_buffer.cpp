@@ -10,14 +10,11 @@
 // Writers store only what reads back exactly: times and sizes that fit their 16-bit fields,
 // data offsets that stay positive as int32, and data that never shares a byte with a record.
 
-// The mixdown's invariant is checked in every build.
-#undef NDEBUG
-#include <assert.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "check.h"
 #include "tamb/midi.h"
 #include "tamb/shm.h"
 
@@ -459,11 +456,7 @@ TAMB_API void tamb_midi_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes) 
   } else {
     lost_in += merged.unread;
   }
-  // assert() itself would name the function with its C++ signature.
-  if (!(out_info->event_count == num_events - out_info->events_lost)) {
-    __assert_fail("out_info->event_count == num_events - out_info->events_lost", __FILE__, __LINE__,
-                  __func__);
-  }
+  TAMB_CHECK(out_info->event_count == num_events - out_info->events_lost);
   out_info->events_lost = saturate(out_info->events_lost + lost_in);
 }
 

@@ -10,25 +10,17 @@
 // ready client decrements it on its process thread while a request handler runs on another.
 // Both sides change it with atomic read-modify-writes so that neither loses the other's step.
 
-// The counting invariants are checked in every build.
-#undef NDEBUG
 #include "tamb/playhead_server.h"
-
-#include <assert.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
 #include "guarded_copy.h"
 #include "outside.h"
 #include "tamb/transport.h"
-
-// A violated counting invariant stops the server. assert() would name the function by its C++
-// signature; the message names it plainly.
-#define ENGINE_ASSERT(condition) \
-  ((condition) ? (void)0 : __assert_fail(#condition, __FILE__, __LINE__, __func__))
 
 // Engine steps are logged only when the server asked for it.
 #define ENGINE_TRACE(engine, ...)                   \
@@ -75,7 +67,7 @@ void tamb_sync_poll_start(tamb_engine_t *engine) {
       ++sync_count;
     }
   }
-  ENGINE_ASSERT(sync_count == engine->control->sync_clients);
+  TAMB_CHECK(sync_count == engine->control->sync_clients);
   control->sync_remain = sync_count;
   control->sync_time_left = control->sync_timeout;
   ENGINE_TRACE(engine, "transport Starting, sync poll of %u clients for %8.6f secs",
@@ -92,7 +84,7 @@ void tamb_sync_poll_stop(tamb_engine_t *engine) {
       ++poll_count;
     }
   }
-  ENGINE_ASSERT(poll_count == engine->control->sync_remain);
+  TAMB_CHECK(poll_count == engine->control->sync_remain);
   ENGINE_TRACE(engine, "sync poll halted with %u clients and %8.6f secs remaining",
                static_cast<unsigned>(control->sync_remain), seconds(control->sync_time_left));
   control->sync_remain = 0;
@@ -105,12 +97,13 @@ void tamb_sync_poll_deactivate(tamb_engine_t *engine, tamb_client_control_t *cli
   // one of the two may count it out of sync_remain.
   if (__atomic_exchange_n(&client->sync_poll, 0, __ATOMIC_ACQ_REL) != 0) {
     client->sync_poll_new = 0;
-    __atomic_fetch_sub(&control->sync_remain, 1, __ATOMIC_RELAXED);
+    int32_t sync_remain = __atomic_sub_fetch(&control->sync_remain, 1, __ATOMIC_RELAXED);
+    TAMB_CHECK(sync_remain >= 0);
     ENGINE_TRACE(engine, "sync poll interrupted for client %s", client->name);
   }
   client->active_slowsync = 0;
   control->sync_clients = control->sync_clients - 1;
-  ENGINE_ASSERT(engine->control->sync_clients >= 0);
+  TAMB_CHECK(engine->control->sync_clients >= 0);
 }
 
 // Puts a slow-sync client into the running poll, or starts one; a rolling transport waits.
@@ -488,7 +481,7 @@ TAMB_API void tamb_transport_client_new(tamb_client_internal_t *client) {
 
 TAMB_API void tamb_transport_activate(tamb_engine_t *engine, tamb_client_internal_t *client) {
   if (client->control->slowsync) {
-    ENGINE_ASSERT(!client->control->active_slowsync);
+    TAMB_CHECK(!client->control->active_slowsync);
     client->control->active_slowsync = 1;
     engine->control->sync_clients = engine->control->sync_clients + 1;
     sync_client_poll(engine, client->control);

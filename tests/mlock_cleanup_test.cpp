@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../libtamb/mlock_walk.h"
+#include "mlock_walk.h"
 #include "host.h"
 #include "support.h"
 #include "tamb/mlock.h"

@@ -1,0 +1,26 @@
+// Invariants of the shared records and of the engine, checked in every build whatever NDEBUG
+// says. A violated one is an internal error: it is reported as assert() reports it (the text of
+// the condition, the file, the line and the plain function name) and stops the process.
+#ifndef TAMB_CHECK_H
+#define TAMB_CHECK_H
+
+#include <errno.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace tamb {
+
+[[noreturn, gnu::cold]] inline void check_failed(const char *condition, const char *file,
+                                                 unsigned line, const char *function) {
+  fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name, file,
+          line, function, condition);
+  abort();
+}
+
+}  // namespace tamb
+
+#define TAMB_CHECK(condition) \
+  ((condition) ? (void)0 : ::tamb::check_failed(#condition, __FILE__, __LINE__, __func__))
+
+#endif
