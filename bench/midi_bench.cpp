@@ -49,7 +49,7 @@ struct Input {
         ports(sources.size()),
         nodes(sources.size()),
         mix(sizeof(tamb_midi_buffer_info_t) + 8 * sources.size() * events_per_source + 64) {
-    std::strcpy(midi_type.type_name, "8 bit raw midi");
+    std::strcpy(midi_type.type_name, TAMB_PORT_TYPE_MIDI);
     midi_type.size_factor = -1;
     midi_type.fixed_size = midi_size;
     for (size_t s = 0; s < sources.size(); ++s) {

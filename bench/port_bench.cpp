@@ -18,7 +18,7 @@
 
 namespace {
 
-const char *const audio = "32 bit float mono audio";
+const char *const audio = TAMB_PORT_TYPE_AUDIO;
 constexpr uint32_t frames = 1024;
 
 // A producer with `sources` audio outputs holding distinct samples and a consumer with an input

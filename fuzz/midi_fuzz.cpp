@@ -79,7 +79,7 @@ void merge(const std::vector<std::vector<uint8_t>> &buffers, bool pad, bool deta
       static_cast<tamb_control_t *>(calloc(1, TAMB_CONTROL_SIZE(sources + 1))), free);
   check(control != nullptr);
   tamb_port_type_info_t &midi = control->port_types[1];
-  strcpy(midi.type_name, "8 bit raw midi");
+  strcpy(midi.type_name, TAMB_PORT_TYPE_MIDI);
   midi.size_factor = -1;
   midi.fixed_size = kMidiSize;
 

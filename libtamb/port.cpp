@@ -156,8 +156,8 @@ void monitor_count(tamb_port_shared_t *record, int onoff) {
 extern "C" {
 
 TAMB_API tamb_port_type_info_t tamb_builtin_port_types[3] = {
-    {0, "32 bit float mono audio", 1, 0, 0, 0},
-    {0, "8 bit raw midi", -1, 2048, 0, 0},
+    {0, TAMB_PORT_TYPE_AUDIO, 1, 0, 0, 0},
+    {0, TAMB_PORT_TYPE_MIDI, -1, 2048, 0, 0},
     {0, "", 0, 0, 0, 0},
 };
 

@@ -279,7 +279,7 @@ class Rig {
         silence_(kMidiSize),
         input_segment_(silence_.get()) {
     tamb_port_type_info_t &midi = control_->port_types[1];
-    std::strcpy(midi.type_name, "8 bit raw midi");
+    std::strcpy(midi.type_name, TAMB_PORT_TYPE_MIDI);
     midi.size_factor = -1;
     midi.fixed_size = kMidiSize;
     tamb_midi_buffer_init(mix_.get(), mix_size, kFrames);

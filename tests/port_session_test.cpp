@@ -17,8 +17,8 @@
 
 namespace {
 
-const char *const audio = "32 bit float mono audio";
-const char *const midi = "8 bit raw midi";
+const char *const audio = TAMB_PORT_TYPE_AUDIO;
+const char *const midi = TAMB_PORT_TYPE_MIDI;
 constexpr tamb_nframes_t frames = 256;
 constexpr unsigned long input = TAMB_PORT_IS_INPUT;
 constexpr unsigned long output = TAMB_PORT_IS_OUTPUT;

@@ -20,8 +20,8 @@
 
 namespace {
 
-const char *const audio = "32 bit float mono audio";
-const char *const midi = "8 bit raw midi";
+const char *const audio = TAMB_PORT_TYPE_AUDIO;
+const char *const midi = TAMB_PORT_TYPE_MIDI;
 
 class Ports : public ::testing::Test {
  protected:
@@ -57,9 +57,9 @@ class Ports : public ::testing::Test {
 };
 
 TEST_F(Ports, TypeTablesAndBufferSizes) {
-  EXPECT_STREQ(tamb_builtin_port_types[0].type_name, audio);
+  EXPECT_STREQ(tamb_builtin_port_types[0].type_name, "32 bit float mono audio");
   EXPECT_EQ(tamb_builtin_port_types[0].size_factor, 1);
-  EXPECT_STREQ(tamb_builtin_port_types[1].type_name, midi);
+  EXPECT_STREQ(tamb_builtin_port_types[1].type_name, "8 bit raw midi");
   EXPECT_EQ(tamb_builtin_port_types[1].size_factor, -1);
   EXPECT_EQ(tamb_builtin_port_types[1].fixed_size, 2048);
   EXPECT_EQ(tamb_builtin_port_types[2].type_name[0], '\0');

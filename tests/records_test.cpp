@@ -302,7 +302,7 @@ TEST(Records, RequestFieldsOccupyExactlyTheirBytes) {
     expected.Put<int32_t>(0, 1);
     std::memcpy(request->body.port.name, "synth:out", 10);
     std::memcpy(expected.data() + 4, "synth:out", 10);
-    std::memcpy(request->body.port.type_name, "8 bit raw midi", 15);
+    std::memcpy(request->body.port.type_name, TAMB_PORT_TYPE_MIDI, 15);
     std::memcpy(expected.data() + 260, "8 bit raw midi", 15);
     request->body.port.flags = TAMB_PORT_IS_OUTPUT | TAMB_PORT_IS_PHYSICAL;
     expected.Put<uint32_t>(292, 6);

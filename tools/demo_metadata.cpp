@@ -72,7 +72,7 @@ void walk_through(const std::string &root) {
   tamb_client_t *writer = &synth->handle;
   tamb_set_property_change_callback(&patchbay->handle, hear, const_cast<char *>("patchbay"));
 
-  const char *audio = "32 bit float mono audio";
+  const char *audio = TAMB_PORT_TYPE_AUDIO;
   tamb_port_t *out_left = tamb_port_register(writer, "out_l", audio, TAMB_PORT_IS_OUTPUT, 0);
   tamb_port_t *out_right = tamb_port_register(writer, "out_r", audio, TAMB_PORT_IS_OUTPUT, 0);
   if (out_left == nullptr || out_right == nullptr) {

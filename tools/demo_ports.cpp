@@ -12,8 +12,8 @@
 
 namespace {
 
-const char *const audio = "32 bit float mono audio";
-const char *const midi = "8 bit raw midi";
+const char *const audio = TAMB_PORT_TYPE_AUDIO;
+const char *const midi = TAMB_PORT_TYPE_MIDI;
 constexpr tamb_nframes_t frames = 64;
 
 tamb_port_t *must(tamb_port_t *port, const char *name) {

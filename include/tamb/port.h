@@ -39,6 +39,10 @@ typedef enum { TAMB_LATENCY_CAPTURE = 0, TAMB_LATENCY_PLAYBACK = 1 } tamb_latenc
 /* Room for the full name of a port, "client:port", with its NUL, in a request. */
 #define TAMB_PORT_NAME_MAX 255
 
+/* Names of the built-in port types, as clients pass them to tamb_port_register. */
+#define TAMB_PORT_TYPE_AUDIO "32 bit float mono audio"
+#define TAMB_PORT_TYPE_MIDI "8 bit raw midi"
+
 TAMB_BEGIN_DECLS
 
 /* The built-in port types: audio, MIDI, and an entry with an empty name that ends the table. */
