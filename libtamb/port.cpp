@@ -110,14 +110,6 @@ tamb_port_t *list_find_name(const tamb_client_t *client, tamb_slist_t *list, con
   return nullptr;
 }
 
-int deliver(tamb_client_t *client, tamb_request_t *request) {
-  if (tamb_client_deliver_request == nullptr) {
-    request->status = ENOSYS;
-    return ENOSYS;
-  }
-  return tamb_client_deliver_request(client, request);
-}
-
 // Reads exactly size bytes; a pipe or socket may hand them over in pieces.
 bool read_exactly(int fd, void *out, size_t size) {
   auto *bytes = static_cast<char *>(out);
@@ -312,7 +304,7 @@ TAMB_API tamb_port_t *tamb_port_register(tamb_client_t *client, const char *port
   request.body.port.flags = static_cast<uint32_t>(flags);
   request.body.port.buffer_size = static_cast<uint32_t>(buffer_size);
   request.body.port.client_id = client->control->uuid;
-  if (deliver(client, &request) != 0) {
+  if (tamb::request_send(client, &request) != 0) {
     TAMB_ERROR("cannot deliver port registration request");
     return nullptr;
   }
@@ -337,7 +329,7 @@ TAMB_API int tamb_port_unregister(tamb_client_t *client, tamb_port_t *port) {
   request.type = TAMB_REQ_PORT_UNREGISTER;
   request.body.port.port_id = port->shared->id;
   request.body.port.client_id = client->control->uuid;
-  return deliver(client, &request);
+  return tamb::request_send(client, &request);
 }
 
 TAMB_API int tamb_port_name_equals(const tamb_port_shared_t *record, const char *name) {
@@ -455,7 +447,7 @@ TAMB_API const char **tamb_port_get_all_connections(tamb_client_t *client, tamb_
   request.type = TAMB_REQ_PORT_GET_CONNECTIONS;
   request.body.port.port_id = port->shared->id;
   request.status = -1;
-  deliver(client, &request);
+  tamb::request_send(client, &request);
   if (request.status != 0) return nullptr;
   uint32_t count = request.body.connections.count;
   if (count == 0) return nullptr;
@@ -525,7 +517,7 @@ TAMB_API int tamb_port_rename(tamb_client_t *client, tamb_port_t *port, const ch
   request.type = TAMB_REQ_PORT_RENAME;
   snprintf(request.body.rename.old_name, 255, "%.254s", old_name);
   snprintf(request.body.rename.new_name, 255, "%.254s", port_name != nullptr ? port_name : "");
-  deliver(client, &request);
+  tamb::request_send(client, &request);
   return result;
 }
 

@@ -125,18 +125,12 @@ void position_request(tamb_control_t *control, tamb_position_t *position) {
   position_write(&control->requested_position, position);
 }
 
-// The request's result, or -1 when the program provides no server link.
-int request_deliver(tamb_client_t *client, tamb_request_t *request) {
-  if (tamb_client_deliver_request == nullptr) return -1;
-  return tamb_client_deliver_request(client, request);
-}
-
 int request_client_id(tamb_client_t *client, tamb_request_type_t type) {
   tamb_request_t request;
   memset(&request, 0, sizeof request);
   request.type = type;
   request.body.client_id = client->control->uuid;
-  return request_deliver(client, &request);
+  return tamb::request_send(client, &request);
 }
 
 [[gnu::always_inline]] inline tamb_transport_state_t query(const tamb_client_t *client,
@@ -312,7 +306,7 @@ TAMB_API int tamb_set_sync_timeout(tamb_client_t *client, tamb_time_t timeout) {
   memset(&request, 0, sizeof request);
   request.type = TAMB_REQ_SYNC_TIMEOUT_SET;
   request.body.timeout = timeout;
-  return request_deliver(client, &request);
+  return tamb::request_send(client, &request);
 }
 
 TAMB_API int tamb_set_timebase_callback(tamb_client_t *client, int conditional,
@@ -322,7 +316,7 @@ TAMB_API int tamb_set_timebase_callback(tamb_client_t *client, int conditional,
   request.type = TAMB_REQ_TIMEBASE_SET;
   request.body.timebase.client_id = client->control->uuid;
   request.body.timebase.conditional = conditional;
-  int result = request_deliver(client, &request);
+  int result = tamb::request_send(client, &request);
   if (result != 0) return result;
   client->timebase_callback = callback;
   client->timebase_arg = arg;

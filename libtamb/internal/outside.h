@@ -6,6 +6,7 @@
 #ifndef TAMB_OUTSIDE_H
 #define TAMB_OUTSIDE_H
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
@@ -35,6 +36,16 @@ __attribute__((format(printf, 2, 3))) inline void report_to_stderr(const char *l
   vfprintf(stderr, fmt, args);
   fputc('\n', stderr);
   va_end(args);
+}
+
+// The one way the library's modules send a request to the server. Without a delivery hook (a
+// program that links no client core) every request fails alike: status and result are ENOSYS.
+inline int request_send(tamb_client_t *client, tamb_request_t *request) {
+  if (tamb_client_deliver_request == nullptr) {
+    request->status = ENOSYS;
+    return ENOSYS;
+  }
+  return tamb_client_deliver_request(client, request);
 }
 
 }  // namespace tamb
