@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "ratio.h"
 
 namespace tamb_bench {
@@ -179,7 +179,7 @@ void print_ratio_report(std::ostream& out, const std::map<std::string, Timing>& 
 int main(int argc, char** argv) {
   // tamb-bench may run beside a real server: its servers register in a namespace of their own.
   std::string why;
-  if (!host::ipc_namespace_enter_private(&why)) {
+  if (!kit::ipc_namespace_enter_private(&why)) {
     fprintf(stderr, "tamb-bench: %s; benchmarks that need a server will be skipped\n", why.c_str());
   }
   std::vector<char*> args(argv, argv + argc);

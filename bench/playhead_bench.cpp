@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "host.h"
+#include "kit.h"
 #include "ratio.h"
 #include "tamb/tamb.h"
 
@@ -15,7 +15,7 @@ namespace {
 // A rolling transport at 48 kHz, 1024 frames per cycle, with slow_sync active slow-sync clients
 // that have reported ready, and a quiet engine as a server runs it.
 struct Rig {
-  host::Server server{16, 1024};
+  kit::Server server{16, 1024};
   tamb_engine_t *engine = server.engine();
   tamb_control_t *control = server.control();
 
@@ -23,7 +23,7 @@ struct Rig {
     server.set_sample_rate(48000);
     engine->verbose = 0;
     for (int i = 0; i < slow_sync; ++i) {
-      host::Client *client = server.add_client(("slow" + std::to_string(i)).c_str());
+      kit::Client *client = server.add_client(("slow" + std::to_string(i)).c_str());
       server.activate(client);
       tamb_transport_client_set_sync(engine, client->internal.control->uuid);
     }
@@ -34,7 +34,7 @@ struct Rig {
 
 // Benchmarks need a server; without a private IPC namespace there is none.
 std::unique_ptr<Rig> open_rig(benchmark::State &state, int slow_sync) {
-  host::log_set_echo(false);
+  hooks::log_set_echo(false);
   try {
     return std::make_unique<Rig>(slow_sync);
   } catch (const std::exception &e) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "ratio.h"
 #include "tamb/port.h"
 
@@ -51,9 +51,9 @@ struct Studio {
     return port;
   }
 
-  host::Server server;
-  host::Client *synth;
-  host::Client *mixer;
+  kit::Server server;
+  kit::Client *synth;
+  kit::Client *mixer;
   tamb_port_t *bus;
   tamb_port_t *single;
   tamb_port_t *idle;
@@ -61,11 +61,11 @@ struct Studio {
 };
 
 std::unique_ptr<Studio> open_studio(benchmark::State &state, int sources) {
-  if (!host::ipc_namespace_enter_private(nullptr)) {
+  if (!kit::ipc_namespace_enter_private(nullptr)) {
     state.SkipWithError("no private System V IPC namespace: run as root or allow user namespaces");
     return nullptr;
   }
-  host::log_set_echo(false);
+  hooks::log_set_echo(false);
   try {
     return std::make_unique<Studio>(sources);
   } catch (const std::exception &e) {

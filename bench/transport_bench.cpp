@@ -7,16 +7,16 @@
 #include <cstring>
 #include <ctime>
 
-#include "host.h"
+#include "kit.h"
+#include "kit_cycle.h"
 #include "ratio.h"
 #include "tamb/tamb.h"
-#include "transport.h"
 
 namespace {
 
 // A server whose current position and frame timer hold values, with one client.
 struct Setup {
-  host::Server server{16, 1024};
+  kit::Server server{16, 1024};
   tamb_client_t *client;
 
   Setup() {
@@ -32,7 +32,7 @@ struct Setup {
     timer.next_cycle_usecs = 2021333;
     timer.period_usecs = 21333.33f;
     timer.initialized = 1;
-    host::frame_timer_write(control, timer);
+    kit::frame_timer_write(control, timer);
   }
 };
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "kit.h"
 #include "mlock_walk.h"
-#include "host.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ std::vector<std::string> lines_of(const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const bool quiet = (host::log_set_echo(false), true);
+  static const bool quiet = (hooks::log_set_echo(false), true);
   (void)quiet;
 
   // Each line on its own: a parsed path never holds the newline and always ends in a NUL.
@@ -81,6 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ++next;
   }
   check(next == unlocked.size());
-  host::log_clear();
+  hooks::log_clear();
   return 0;
 }

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "tamb/metadata.h"
 
 namespace {
@@ -45,8 +45,8 @@ class Store {
     char path[] = "/tmp/tamb-fuzz-metadata-XXXXXX";
     check(mkdtemp(path) != nullptr);
     root_ = path;
-    host::server_dir_set_root(root_);
-    host::log_set_echo(false);
+    hooks::server_dir_set_root(root_);
+    hooks::log_set_echo(false);
     // The module opens (and creates) the store at its first read.
     tamb_description_t *descs = nullptr;
     check(tamb_get_all_properties(&descs) == 0);
@@ -185,6 +185,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     free(descs);
   }
-  host::log_clear();
+  hooks::log_clear();
   return 0;
 }

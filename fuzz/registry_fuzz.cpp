@@ -27,7 +27,7 @@
 #include <cstring>
 #include <string>
 
-#include "host.h"
+#include "kit.h"
 #include "tamb/shm.h"
 
 namespace {
@@ -74,11 +74,11 @@ int32_t stable_pid(int32_t pid) {
 uint8_t *registry_bytes() {
   static uint8_t *bytes = []() -> uint8_t * {
     std::string why;
-    if (!host::ipc_namespace_enter_private(&why)) {
+    if (!kit::ipc_namespace_enter_private(&why)) {
       fprintf(stderr, "registry fuzzing skipped: %s\n", why.c_str());
       return nullptr;
     }
-    host::log_set_echo(false);
+    hooks::log_set_echo(false);
     int id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, IPC_CREAT | 0666);
     check(id != -1);
     void *address = shmat(id, nullptr, 0);
@@ -191,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A registry that does not validate is refused, and is never reported as accepted.
     const int result = tamb_initialize_shm(kServer);
     check((result == 0) == header_is_valid());
-    host::log_clear();
+    hooks::log_clear();
     if (result != 0) return 0;
     attached = true;
   }
@@ -200,6 +200,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   allocation(1 + static_cast<int32_t>(control) * 16);
   foreign_index(index);
   cleanup();
-  host::log_clear();
+  hooks::log_clear();
   return 0;
 }

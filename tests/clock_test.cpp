@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "support.h"
 #include "tamb/transport.h"
 
@@ -124,13 +124,13 @@ TEST(ClockSource, NamesAndTheSystemSourceForEveryOtherValue) {
   EXPECT_STREQ(tamb_clock_source_name(2), "unknown");
   EXPECT_STREQ(tamb_clock_source_name(-1), "unknown");
 
-  host::log_clear();
+  hooks::log_clear();
   for (int32_t source : {2, -1, 0}) {
     _tamb_get_microseconds = nullptr;
     tamb_set_clock_source(source);
     EXPECT_EQ(_tamb_get_microseconds, &tamb_get_microseconds_from_system) << source;
   }
-  EXPECT_TRUE(host::log_messages().empty()) << "the device must not be touched";
+  EXPECT_TRUE(hooks::log_messages().empty()) << "the device must not be touched";
   tamb_init_time();
   EXPECT_EQ(_tamb_get_microseconds, &tamb_get_microseconds_from_system);
 }
@@ -159,14 +159,14 @@ TEST(Hpet, MissingDeviceIsReportedAndTheSystemClockUsed) {
   RUN_CHILD([] {
     std::string why;
     SKIP_UNLESS(EmptyDev(&why), why);
-    host::log_set_echo(false);
+    hooks::log_set_echo(false);
     CHILD_CHECK(tamb_hpet_init() == -1);
-    CHILD_CHECK(host::log_has(host::Level::error,
-                              "This system has no accessible HPET device (No such file or "
-                              "directory)"));
-    host::log_clear();
+    CHILD_CHECK(hooks::log_has(hooks::Level::error,
+                               "This system has no accessible HPET device (No such file or "
+                               "directory)"));
+    hooks::log_clear();
     tamb_set_clock_source(TAMB_CLOCK_HPET);
-    CHILD_CHECK(host::log_count(host::Level::error) == 1);
+    CHILD_CHECK(hooks::log_count(hooks::Level::error) == 1);
     CHILD_CHECK(_tamb_get_microseconds == &tamb_get_microseconds_from_system);
     return 0;
   });
@@ -178,11 +178,11 @@ TEST(Hpet, UnmappableDeviceIsReportedClosedAndTheSystemClockUsed) {
     SKIP_UNLESS(EmptyDev(&why), why);
     // A directory opens read-only but cannot be mapped.
     CHILD_CHECK(mkdir("/dev/hpet", 0755) == 0);
-    host::log_set_echo(false);
+    hooks::log_set_echo(false);
     int descriptors = OpenDescriptors();
     tamb_set_clock_source(TAMB_CLOCK_HPET);
-    CHILD_CHECK(host::log_has(host::Level::error,
-                              "This system has no mappable HPET device (No such device)"));
+    CHILD_CHECK(hooks::log_has(hooks::Level::error,
+                               "This system has no mappable HPET device (No such device)"));
     CHILD_CHECK(OpenDescriptors() == descriptors);
     CHILD_CHECK(_tamb_get_microseconds == &tamb_get_microseconds_from_system);
     return 0;

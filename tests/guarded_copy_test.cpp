@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
+#include "kit_cycle.h"
 #include "support.h"
 #include "tamb/tamb.h"
-#include "transport.h"
 
 namespace {
 
@@ -173,7 +173,7 @@ class GuardedCopy : public testing::Test {
     client_ = &server_.add_client("stress")->handle;
   }
 
-  host::Server server_{16, 1024};
+  kit::Server server_{16, 1024};
   tamb_control_t *control_ = nullptr;
   tamb_client_t *client_ = nullptr;
 };
@@ -253,7 +253,7 @@ TEST_F(GuardedCopy, FrameTimerIsNeverReadTorn) {
       timer.next_cycle_usecs = n * 3 + 1000 + n % 7;
       timer.period_usecs = static_cast<float>(n % 4096);
       if (n % 2 == 0) {
-        host::frame_timer_write(control_, timer);
+        kit::frame_timer_write(control_, timer);
       } else {
         SlowTimerWrite(control_, timer);
       }
@@ -263,7 +263,7 @@ TEST_F(GuardedCopy, FrameTimerIsNeverReadTorn) {
   tamb_frame_timer_t first{};
   first.initialized = 1;
   first.next_cycle_usecs = 1000;
-  host::frame_timer_write(control_, first);
+  kit::frame_timer_write(control_, first);
   Totals totals;
   Contend(
       writer,
@@ -414,7 +414,7 @@ TEST_F(GuardedCopy, FourWritersNeverMixATakenRequest) {
   EXPECT_EQ(mixed_seen.load(), 0u);
   EXPECT_GT(taken, 1000u);
   EXPECT_TRUE(seen[0] && seen[1] && seen[2] && seen[3]) << "a writer never got through";
-  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
 }
 
 // A client process locating in a loop is killed at a random moment, many times. Whatever it
@@ -458,7 +458,7 @@ TEST_F(GuardedCopy, ClientKilledMidRequestNeverStopsTheEngineOrLaterRequests) {
     EXPECT_EQ(control_->pending_position.valid, 0u);
   }
   printf("%d of %d kills left the request half written\n", midway, kKills);
-  EXPECT_EQ(host::log_count(host::Level::error), 0u) << "no stall lasted a sync timeout";
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u) << "no stall lasted a sync timeout";
 }
 
 }  // namespace

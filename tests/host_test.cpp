@@ -1,6 +1,4 @@
 // The stand-in's hooks: what the library relies on from the client core and the server.
-#include "host.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "kit.h"
 #include "support.h"
 
 namespace {
@@ -20,10 +19,10 @@ namespace {
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    host::log_set_echo(false);
-    host::log_clear();
+    hooks::log_set_echo(false);
+    hooks::log_clear();
   }
-  void TearDown() override { host::log_set_echo(true); }
+  void TearDown() override { hooks::log_set_echo(true); }
 };
 
 using Log = HostTest;
@@ -32,26 +31,26 @@ TEST_F(Log, KeepsExactTextAndLevelOfEachHook) {
   tamb_error("cannot read port id from %s", "server");
   tamb_info("TAMB compiled with %s SHM support.", "System V");
   tamb_messagebuffer_add("transport command: %s", "START");
-  EXPECT_TRUE(host::log_has(host::Level::error, "cannot read port id from server"));
-  EXPECT_TRUE(host::log_has(host::Level::info, "TAMB compiled with System V SHM support."));
-  EXPECT_TRUE(host::log_has(host::Level::trace, "transport command: START"));
-  EXPECT_FALSE(host::log_has(host::Level::error, "transport command: START"));
-  EXPECT_EQ(host::log_count(host::Level::error), 1u);
-  host::log_clear();
-  EXPECT_TRUE(host::log_messages().empty());
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "cannot read port id from server"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::info, "TAMB compiled with System V SHM support."));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::trace, "transport command: START"));
+  EXPECT_FALSE(hooks::log_has(hooks::Level::error, "transport command: START"));
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 1u);
+  hooks::log_clear();
+  EXPECT_TRUE(hooks::log_messages().empty());
 }
 
 TEST_F(Log, KeepsTheNewestMessagesAndCutsLongOnes) {
   for (int i = 0; i < 300; ++i) tamb_error("message %d", i);
-  std::vector<host::Message> messages = host::log_messages();
+  std::vector<hooks::Message> messages = hooks::log_messages();
   ASSERT_EQ(messages.size(), 256u);
   EXPECT_EQ(messages.front().text, "message 44");
   EXPECT_EQ(messages.back().text, "message 299");
 
-  host::log_clear();
+  hooks::log_clear();
   std::string long_text(2000, 'x');
   tamb_error("%s", long_text.c_str());
-  messages = host::log_messages();
+  messages = hooks::log_messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].text, std::string(511, 'x'));
 }
@@ -64,8 +63,8 @@ TEST_F(Log, LosesNoMessageFromConcurrentThreads) {
     });
   }
   for (std::thread &thread : threads) thread.join();
-  EXPECT_EQ(host::log_count(host::Level::info), 200u);
-  EXPECT_TRUE(host::log_has(host::Level::info, "thread 3 message 49"));
+  EXPECT_EQ(hooks::log_count(hooks::Level::info), 200u);
+  EXPECT_TRUE(hooks::log_has(hooks::Level::info, "thread 3 message 49"));
 }
 
 using ServerDir = HostTest;
@@ -74,7 +73,7 @@ TEST_F(ServerDir, PlacesEachServerUnderTheRootWithPrivateMode) {
   char root_template[] = "/tmp/tamb-host-test-XXXXXX";
   ASSERT_NE(mkdtemp(root_template), nullptr);
   std::string root = root_template;
-  host::server_dir_set_root(root);
+  hooks::server_dir_set_root(root);
 
   char buf[TAMB_PATH_MAX + 1];
   EXPECT_EQ(tamb_server_dir("studio", buf), buf);
@@ -87,7 +86,7 @@ TEST_F(ServerDir, PlacesEachServerUnderTheRootWithPrivateMode) {
   EXPECT_EQ(std::string(tamb_server_dir(nullptr, buf)), root + "/default");
   EXPECT_EQ(std::string(tamb_server_dir("", buf)), root + "/default");
 
-  host::server_dir_set_root("");
+  hooks::server_dir_set_root("");
   EXPECT_EQ(std::string(tamb_server_dir("x", buf)), "/tmp/tamb-" + std::to_string(getuid()) + "/x");
   rmdir(buf);
   rmdir((root + "/studio").c_str());
@@ -106,16 +105,16 @@ int answer_port_register(tamb_client_t *client, tamb_request_t *request, void *a
 int refuse(tamb_client_t *, tamb_request_t *, void *) { return EBUSY; }
 
 TEST_F(Requests, DispatchByCodeAndWriteStatusOnEveryReturn) {
-  host::Server server;
-  host::Client *client = server.add_client("req");
+  kit::Server server;
+  kit::Client *client = server.add_client("req");
   uint32_t next_port = 7;
-  host::request_set_handler(TAMB_REQ_PORT_REGISTER, answer_port_register, &next_port);
-  host::request_set_handler(TAMB_REQ_TIMEBASE_SET, refuse);
+  hooks::request_set_handler(TAMB_REQ_PORT_REGISTER, answer_port_register, &next_port);
+  hooks::request_set_handler(TAMB_REQ_TIMEBASE_SET, refuse);
 
   tamb_request_t request{};
   request.type = TAMB_REQ_PORT_REGISTER;
   request.status = -99;
-  uint64_t before = host::request_count();
+  uint64_t before = hooks::request_count();
   EXPECT_EQ(tamb_client_deliver_request(&client->handle, &request), 0);
   EXPECT_EQ(request.status, 0);
   EXPECT_EQ(request.body.port.port_id, 7u);
@@ -136,22 +135,22 @@ TEST_F(Requests, DispatchByCodeAndWriteStatusOnEveryReturn) {
   EXPECT_NE(request.status, 0);
   request.type = -1;
   EXPECT_NE(tamb_client_deliver_request(&client->handle, &request), 0);
-  EXPECT_EQ(host::request_count(), before + 5);
+  EXPECT_EQ(hooks::request_count(), before + 5);
 
   EXPECT_NE(tamb_client_deliver_request(&client->handle, nullptr), 0);
-  host::request_set_handler(TAMB_REQ_PORT_REGISTER, nullptr);
-  host::request_set_handler(TAMB_REQ_TIMEBASE_SET, nullptr);
+  hooks::request_set_handler(TAMB_REQ_PORT_REGISTER, nullptr);
+  hooks::request_set_handler(TAMB_REQ_TIMEBASE_SET, nullptr);
 }
 
 using Clients = HostTest;
 
 TEST_F(Clients, LookupByIdFindsExactlyTheLinkedClients) {
-  host::Server server(16, 256);
+  kit::Server server(16, 256);
   EXPECT_EQ(server.control()->port_capacity, 16u);
   EXPECT_EQ(server.control()->buffer_size, 256u);
-  host::Client *a = server.add_client("a");
-  host::Client *b = server.add_client("b");
-  host::Client *c = server.add_client("c");
+  kit::Client *a = server.add_client("a");
+  kit::Client *b = server.add_client("b");
+  kit::Client *c = server.add_client("c");
   EXPECT_EQ(b->handle.control->uuid, a->handle.control->uuid + 1);
   EXPECT_STREQ(c->handle.control->name, "c");
   EXPECT_EQ(c->handle.engine_control, server.control());
@@ -163,7 +162,7 @@ TEST_F(Clients, LookupByIdFindsExactlyTheLinkedClients) {
   EXPECT_EQ(c->handle.port_segment[2].address, TAMB_SHM_NOT_ATTACHED);
 
   tamb_engine_t *engine = server.engine();
-  for (host::Client *client : {a, b, c}) {
+  for (kit::Client *client : {a, b, c}) {
     EXPECT_EQ(tamb_client_internal_by_id(engine, client->handle.control->uuid), &client->internal);
   }
   EXPECT_EQ(tamb_client_internal_by_id(engine, 0), nullptr);
@@ -181,8 +180,8 @@ TEST_F(Clients, LookupByIdFindsExactlyTheLinkedClients) {
 // registry alone, by index, and sees what the server wrote.
 TEST_F(Clients, ControlBlocksLiveInRegistrySegmentsOtherProcessesAttach) {
   if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-  host::Server server(8, 512);
-  host::Client *client = server.add_client("shared");
+  kit::Server server(8, 512);
+  kit::Client *client = server.add_client("shared");
   server.control()->sync_timeout = 1234567;
   int16_t engine_index = server.control_index();
   int16_t client_index = client->control_segment.index;
@@ -212,7 +211,7 @@ TEST_F(Clients, SegmentsAreFreedWithTheirOwners) {
   int16_t engine_index;
   int16_t client_index;
   {
-    host::Server server;
+    kit::Server server;
     client_index = server.add_client("gone")->control_segment.index;
     engine_index = server.control_index();
   }
@@ -224,10 +223,10 @@ TEST_F(Clients, SegmentsAreFreedWithTheirOwners) {
 }
 
 TEST(Processor, CpuTypeAnnouncesSseOnThisMachine) {
-  EXPECT_EQ(cpu_type, host::cpu_detect());
+  EXPECT_EQ(cpu_type, hooks::cpu_detect());
   // Every x86-64 processor has SSE and SSE2, so the library must pick the SSE kernels here.
   EXPECT_NE(cpu_type & 0xfe, 0);
-  std::string width = host::kernels_width();
+  std::string width = hooks::kernels_width();
   EXPECT_TRUE(width == "avx2" || width == "sse");
 }
 

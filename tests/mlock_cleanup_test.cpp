@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "kit.h"
 #include "mlock_walk.h"
-#include "host.h"
 #include "support.h"
 #include "tamb/mlock.h"
 
@@ -45,8 +45,8 @@ struct Walk {
 // Runs the walk over map text, recording the unlocks instead of performing them.
 Walk walk(const std::string &maps) {
   Walk result;
-  host::log_set_echo(false);
-  host::log_clear();
+  hooks::log_set_echo(false);
+  hooks::log_clear();
   FILE *file = fmemopen(const_cast<char *>(maps.data()), maps.size(), "r");
   tamb::mlock_walk::walk(
       file,
@@ -55,7 +55,7 @@ Walk walk(const std::string &maps) {
       },
       &result);
   fclose(file);
-  for (const host::Message &message : host::log_messages()) {
+  for (const hooks::Message &message : hooks::log_messages()) {
     result.messages.push_back(message.text);
   }
   return result;
@@ -208,16 +208,16 @@ TEST(MlockCleanup, UnlocksLargeLibrariesButKeepsTheCLibraryLocked) {
       perror("mlockall");
       return support::child_skipped;
     }
-    host::log_set_echo(false);
-    host::log_clear();
+    hooks::log_set_echo(false);
+    hooks::log_clear();
     cleanup_mlock();
     for (const Smaps &entry : read_smaps()) {
-      bool announced = host::log_has(host::Level::info, "unlocking " + entry.path);
+      bool announced = hooks::log_has(hooks::Level::info, "unlocking " + entry.path);
       fprintf(report, "%d %zu %zu %zu %zu %d %s\n", announced, entry.size, entry.rss_kb,
               entry.pss_kb, entry.locked_kb, entry.locked, entry.path.c_str());
     }
-    fprintf(report, "messages %zu errors %zu\n", host::log_count(host::Level::info),
-            host::log_count(host::Level::error));
+    fprintf(report, "messages %zu errors %zu\n", hooks::log_count(hooks::Level::info),
+            hooks::log_count(hooks::Level::error));
     fclose(report);
     return 0;
   });
@@ -264,11 +264,11 @@ TEST(MlockCleanup, ReportsAMapFileThatCannotBeOpened) {
     std::string why;
     if (!support::enter_mount_namespace(&why)) return support::child_skipped;
     if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 2;
-    host::log_set_echo(false);
-    host::log_clear();
+    hooks::log_set_echo(false);
+    hooks::log_clear();
     cleanup_mlock();
-    bool reported = host::log_has(host::Level::error, "can't open map file");
-    return reported && host::log_count(host::Level::info) == 0 ? 0 : 1;
+    bool reported = hooks::log_has(hooks::Level::error, "can't open map file");
+    return reported && hooks::log_count(hooks::Level::info) == 0 ? 0 : 1;
   });
   if (status == support::child_skipped) GTEST_SKIP() << "mount namespaces are refused here";
   EXPECT_EQ(status, 0);

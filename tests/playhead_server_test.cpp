@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine_checks.h"
-#include "host.h"
+#include "kit.h"
 #include "support.h"
 #include "tamb/tamb.h"
 
@@ -38,40 +38,40 @@ class Engine : public testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    host::log_set_echo(false);
-    host::log_clear();
-    server_ = std::make_unique<host::Server>(16, kFrames);
+    hooks::log_set_echo(false);
+    hooks::log_clear();
+    server_ = std::make_unique<kit::Server>(16, kFrames);
     server_->set_sample_rate(kRate);
     engine_ = server_->engine();
     control_ = server_->control();
     engine_->verbose = 1;
   }
 
-  host::Client *Add(const char *name, bool active = true) {
-    host::Client *client = server_->add_client(name);
+  kit::Client *Add(const char *name, bool active = true) {
+    kit::Client *client = server_->add_client(name);
     if (active) server_->activate(client);
     return client;
   }
 
   // An active client registered for slow sync: counted in sync_clients and polled.
-  host::Client *AddSlow(const char *name) {
-    host::Client *client = Add(name);
+  kit::Client *AddSlow(const char *name) {
+    kit::Client *client = Add(name);
     EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(client)), 0);
     return client;
   }
 
   // The client's callback reported ready, as tamb_call_sync_client does it.
-  void Ready(host::Client *client) {
+  void Ready(kit::Client *client) {
     client->internal.control->sync_poll = 0;
     control_->sync_remain = control_->sync_remain - 1;
   }
 
-  static tamb_uuid_t Id(host::Client *client) { return client->internal.control->uuid; }
-  static tamb_client_control_t *Flags(host::Client *client) { return client->internal.control; }
+  static tamb_uuid_t Id(kit::Client *client) { return client->internal.control->uuid; }
+  static tamb_client_control_t *Flags(kit::Client *client) { return client->internal.control; }
 
   // One cycle end; the trace lines it produced.
   Trace End() {
-    host::log_clear();
+    hooks::log_clear();
     tamb_transport_cycle_end(engine_);
     return support::engine_traces();
   }
@@ -84,7 +84,7 @@ class Engine : public testing::Test {
     r.frame = frame;
   }
 
-  std::unique_ptr<host::Server> server_;
+  std::unique_ptr<kit::Server> server_;
   tamb_engine_t *engine_ = nullptr;
   tamb_control_t *control_ = nullptr;
 };
@@ -188,7 +188,7 @@ TEST_F(Engine, EveryRowOfTheStateTableSetsItsStateFrameAndTrace) {
                  << row.new_position << ", slow-sync " << row.slow << ", remaining " << row.remain);
     server_.reset();
     SetUp();
-    host::Client *slow = nullptr;
+    kit::Client *slow = nullptr;
     if (row.slow) {
       slow = AddSlow("slow");
       if (row.remain == 0) Ready(slow);
@@ -236,12 +236,12 @@ TEST_F(Engine, InvalidStateIsReportedOnEveryCycleEndAndLeftAlone) {
       control_->transport_cmd = kStart;
       control_->pending_is_new = 1;
       control_->next_frame = 5000;
-      host::log_clear();
+      hooks::log_clear();
       tamb_transport_cycle_end(engine_);
       tamb_transport_cycle_end(engine_);
       std::string text = "invalid TAMB transport state: " + std::to_string(state);
-      ASSERT_EQ(host::log_count(host::Level::error), 2u);
-      EXPECT_TRUE(host::log_has(host::Level::error, text));
+      ASSERT_EQ(hooks::log_count(hooks::Level::error), 2u);
+      EXPECT_TRUE(hooks::log_has(hooks::Level::error, text));
       EXPECT_EQ(support::engine_traces(), verbose ? Trace{kCmdStart} : Trace{});
       EXPECT_EQ(control_->transport_state, state);
       EXPECT_EQ(control_->previous_cmd, kStart) << "the command is taken, though nothing acts";
@@ -298,7 +298,7 @@ TEST_F(Engine, CycleEndPromotesThePendingPositionWithTheCyclesTimeRateAndFrame) 
 }
 
 TEST_F(Engine, WaitingPollCountsDownWholeCycleMicrosecondsAndTimesOut) {
-  host::Client *slow = AddSlow("slow");
+  kit::Client *slow = AddSlow("slow");
   control_->transport_state = kStarting;
 
   control_->sync_time_left = kTimeout;
@@ -340,7 +340,7 @@ TEST_F(Engine, WaitingPollCountsDownWholeCycleMicrosecondsAndTimesOut) {
 }
 
 TEST_F(Engine, PollWithEveryClientReadyRollsAndAdvancesAtOnce) {
-  host::Client *slow = AddSlow("slow");
+  kit::Client *slow = AddSlow("slow");
   Ready(slow);
   control_->transport_state = kStarting;
   control_->sync_time_left = 1500000;
@@ -354,7 +354,7 @@ TEST_F(Engine, PollWithEveryClientReadyRollsAndAdvancesAtOnce) {
 // Without a sample rate a cycle has no length: the poll cannot be timed, and rather than
 // divide by zero or keep the transport waiting for good it ends as timed out.
 TEST_F(Engine, PollWithoutSampleRateEndsAtOnceAsTimedOut) {
-  host::Client *slow = AddSlow("slow");
+  kit::Client *slow = AddSlow("slow");
   server_->set_sample_rate(0);
   control_->transport_state = kStarting;
   control_->sync_time_left = kTimeout;
@@ -412,9 +412,9 @@ TEST_F(Engine, HalfWrittenRequestNeverHoldsUpACycleEndAndIsReportedOnce) {
   }
   EXPECT_EQ(control_->last_request_id, 0u);
   EXPECT_EQ(control_->current_position.frame, (kCycles - 1) * kFrames) << "still rolling";
-  std::vector<host::Message> errors;
-  for (const host::Message &m : host::log_messages()) {
-    if (m.level == host::Level::error) errors.push_back(m);
+  std::vector<hooks::Message> errors;
+  for (const hooks::Message &m : hooks::log_messages()) {
+    if (m.level == hooks::Level::error) errors.push_back(m);
   }
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].text,
@@ -437,7 +437,7 @@ TEST_F(Engine, FrameWrapsAtTwoToTheThirtyTwo) {
 // ---- Initialisation and sample rate ------------------------------------------------------
 
 TEST_F(Engine, InitialisationRestoresEveryTransportFieldAndDropsTheMaster) {
-  host::Client *master = Add("master");
+  kit::Client *master = Add("master");
   ASSERT_EQ(tamb_timebase_set(engine_, Id(master), 0), 0);
   memset(control_, 0x5a, offsetof(tamb_control_t, frame_timer));
   control_->buffer_size = 256;
@@ -475,9 +475,9 @@ TEST_F(Engine, InitialisationRestoresEveryTransportFieldAndDropsTheMaster) {
 // ---- Timebase master ----------------------------------------------------------------------
 
 TEST_F(Engine, ConditionalTimebaseRequestsNeverTakeTheRoleFromAnotherMaster) {
-  host::Client *a = Add("alpha");
-  host::Client *b = Add("beta");
-  host::log_clear();
+  kit::Client *a = Add("alpha");
+  kit::Client *b = Add("beta");
+  hooks::log_clear();
   EXPECT_EQ(tamb_timebase_set(engine_, Id(a), 1), 0);
   EXPECT_EQ(engine_->timebase_client, &a->internal);
   EXPECT_EQ(Flags(a)->timebase_master, 1);
@@ -497,10 +497,10 @@ TEST_F(Engine, ConditionalTimebaseRequestsNeverTakeTheRoleFromAnotherMaster) {
 }
 
 TEST_F(Engine, UnconditionalTimebaseRequestTakesTheRoleAndRenewsTheMaster) {
-  host::Client *a = Add("alpha");
-  host::Client *b = Add("beta");
+  kit::Client *a = Add("alpha");
+  kit::Client *b = Add("beta");
   ASSERT_EQ(tamb_timebase_set(engine_, Id(a), 0), 0);
-  host::log_clear();
+  hooks::log_clear();
 
   EXPECT_EQ(tamb_timebase_set(engine_, Id(b), 0), 0);
   EXPECT_EQ(engine_->timebase_client, &b->internal);
@@ -518,7 +518,7 @@ TEST_F(Engine, UnconditionalTimebaseRequestTakesTheRoleAndRenewsTheMaster) {
 }
 
 TEST_F(Engine, InactiveMasterIsAnnouncedOnlyAtActivation) {
-  host::Client *idle = Add("idle", false);
+  kit::Client *idle = Add("idle", false);
   EXPECT_EQ(tamb_timebase_set(engine_, Id(idle), 0), 0);
   EXPECT_EQ(Flags(idle)->timebase_master, 1);
   EXPECT_EQ(Flags(idle)->timebase_new, 0);
@@ -527,11 +527,11 @@ TEST_F(Engine, InactiveMasterIsAnnouncedOnlyAtActivation) {
 }
 
 TEST_F(Engine, UnknownClientsAndNonMastersAreRefusedWithoutChange) {
-  host::Client *a = Add("alpha");
-  host::Client *b = Add("beta");
+  kit::Client *a = Add("alpha");
+  kit::Client *b = Add("beta");
   ASSERT_EQ(tamb_timebase_set(engine_, Id(a), 0), 0);
   control_->pending_position.valid = TAMB_POSITION_BBT;
-  host::log_clear();
+  hooks::log_clear();
 
   tamb_uuid_t gone = (tamb_uuid_t{2} << 32) | 9999;
   EXPECT_EQ(tamb_timebase_set(engine_, gone, 0), EINVAL);
@@ -548,11 +548,11 @@ TEST_F(Engine, UnknownClientsAndNonMastersAreRefusedWithoutChange) {
 }
 
 TEST_F(Engine, ResigningMasterClearsTheRoleAndThePendingMusicalFields) {
-  host::Client *a = Add("alpha");
+  kit::Client *a = Add("alpha");
   ASSERT_EQ(tamb_timebase_set(engine_, Id(a), 0), 0);
   control_->pending_position.valid = TAMB_POSITION_BBT;
   control_->current_position.valid = TAMB_POSITION_BBT;
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_timebase_reset(engine_, Id(a)), 0);
   EXPECT_EQ(engine_->timebase_client, nullptr);
   EXPECT_EQ(Flags(a)->timebase_master, 0);
@@ -564,11 +564,11 @@ TEST_F(Engine, ResigningMasterClearsTheRoleAndThePendingMusicalFields) {
 }
 
 TEST_F(Engine, DeactivatedMasterKeepsTheRoleAndRemovedMasterLosesIt) {
-  host::Client *a = Add("alpha");
+  kit::Client *a = Add("alpha");
   ASSERT_EQ(tamb_timebase_set(engine_, Id(a), 0), 0);
   control_->pending_position.valid = TAMB_POSITION_BBT;
   control_->current_position.valid = TAMB_POSITION_BBT;
-  host::log_clear();
+  hooks::log_clear();
 
   server_->deactivate(a);
   EXPECT_EQ(control_->pending_position.valid, 0u);
@@ -593,7 +593,7 @@ TEST_F(Engine, DeactivatedMasterKeepsTheRoleAndRemovedMasterLosesIt) {
   EXPECT_EQ(support::engine_traces(), Trace{"timebase master exit"});
 
   // Another client's exit leaves the positions alone.
-  host::Client *b = Add("beta");
+  kit::Client *b = Add("beta");
   control_->current_position.valid = TAMB_POSITION_BBT;
   server_->deactivate(b);
   EXPECT_EQ(control_->current_position.valid, uint32_t{TAMB_POSITION_BBT});
@@ -602,9 +602,9 @@ TEST_F(Engine, DeactivatedMasterKeepsTheRoleAndRemovedMasterLosesIt) {
 // ---- Slow-sync clients --------------------------------------------------------------------
 
 TEST_F(Engine, RegisteringAnActiveSlowSyncClientPollsItAndMakesARollingTransportWait) {
-  host::Client *a = Add("alpha");
+  kit::Client *a = Add("alpha");
   control_->sync_timeout = 500000;
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(a)), 0);
   EXPECT_EQ(support::engine_traces(), Trace{"polling sync client alpha"});
   EXPECT_EQ(control_->transport_state, kStopped) << "stopped stays stopped";
@@ -627,7 +627,7 @@ TEST_F(Engine, RegisteringAnActiveSlowSyncClientPollsItAndMakesARollingTransport
   Flags(a)->sync_poll_new = 0;
   control_->transport_state = kRolling;
   control_->sync_time_left = 3;
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(a)), 0);
   EXPECT_EQ(support::engine_traces(),
             (Trace{"force transport state to Starting", "polling sync client alpha"}));
@@ -640,9 +640,9 @@ TEST_F(Engine, RegisteringAnActiveSlowSyncClientPollsItAndMakesARollingTransport
 }
 
 TEST_F(Engine, InactiveClientOnlyRecordsItsSlowSyncRegistrationUntilActivation) {
-  host::Client *idle = Add("idle", false);
+  kit::Client *idle = Add("idle", false);
   control_->transport_state = kRolling;
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_transport_client_set_sync(engine_, Id(idle)), 0);
   EXPECT_EQ(Flags(idle)->slowsync, 1);
   EXPECT_EQ(Flags(idle)->active_slowsync, 0);
@@ -665,7 +665,7 @@ TEST_F(Engine, InactiveClientOnlyRecordsItsSlowSyncRegistrationUntilActivation) 
 
   // Unregistered while inactive: only the registration goes.
   server_->deactivate(idle);
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_transport_client_reset_sync(engine_, Id(idle)), 0);
   EXPECT_EQ(Flags(idle)->slowsync, 0);
   EXPECT_EQ(support::engine_traces(), Trace{});
@@ -675,12 +675,12 @@ TEST_F(Engine, InactiveClientOnlyRecordsItsSlowSyncRegistrationUntilActivation) 
 }
 
 TEST_F(Engine, LeavingSlowSyncClientsDropOutOfTheRunningPoll) {
-  host::Client *a = AddSlow("alpha");
-  host::Client *b = AddSlow("beta");
-  host::Client *c = AddSlow("gamma");
+  kit::Client *a = AddSlow("alpha");
+  kit::Client *b = AddSlow("beta");
+  kit::Client *c = AddSlow("gamma");
   Ready(c);
   ASSERT_EQ(control_->sync_remain, 2);
-  host::log_clear();
+  hooks::log_clear();
 
   EXPECT_EQ(tamb_transport_client_reset_sync(engine_, Id(a)), 0);
   EXPECT_EQ(Flags(a)->slowsync, 0);
@@ -716,7 +716,7 @@ TEST_F(Engine, LeavingSlowSyncClientsDropOutOfTheRunningPoll) {
 TEST_F(Engine, SyncTimeoutAppliesToTheNextPollOnly) {
   AddSlow("alpha");
   ASSERT_EQ(control_->sync_time_left, kTimeout);
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_transport_set_sync_timeout(engine_, 250000), 0);
   EXPECT_EQ(support::engine_traces(), Trace{"new sync timeout: 0.250000 secs"});
   EXPECT_EQ(control_->sync_timeout, 250000u);
@@ -727,7 +727,7 @@ TEST_F(Engine, SyncTimeoutAppliesToTheNextPollOnly) {
 }
 
 TEST_F(Engine, NewClientHasEveryTransportFlagCleared) {
-  host::Client *a = Add("alpha");
+  kit::Client *a = Add("alpha");
   tamb_client_control_t *flags = Flags(a);
   flags->timebase_master = flags->timebase_new = flags->slowsync = flags->active_slowsync = 1;
   flags->sync_poll = flags->sync_poll_new = flags->sync_cb_set = flags->timebase_cb_set = 1;
@@ -745,7 +745,7 @@ TEST_F(Engine, NewClientHasEveryTransportFlagCleared) {
 
 TEST_F(Engine, QuietEngineLogsNothingButStillReportsAnInvalidState) {
   engine_->verbose = 0;
-  host::Client *a = AddSlow("alpha");
+  kit::Client *a = AddSlow("alpha");
   ASSERT_EQ(tamb_timebase_set(engine_, Id(a), 0), 0);
   tamb_transport_set_sync_timeout(engine_, 100000);
   control_->transport_cmd = kStart;
@@ -756,17 +756,17 @@ TEST_F(Engine, QuietEngineLogsNothingButStillReportsAnInvalidState) {
   control_->transport_cmd = kStop;
   tamb_transport_cycle_end(engine_);
   server_->remove_client(a);
-  EXPECT_EQ(host::log_count(host::Level::trace), 0u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::trace), 0u);
   control_->transport_state = 2;
   tamb_transport_cycle_end(engine_);
-  EXPECT_EQ(host::log_count(host::Level::error), 1u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 1u);
 }
 
 // ---- Real time ----------------------------------------------------------------------------
 
 // Every kind of cycle end: start with a poll of 16 clients, waiting, ready, locates while
 // rolling and starting, timeout, stop with a halted poll, and the invalid state report.
-void CycleThroughEveryStep(tamb_engine_t *engine, std::vector<host::Client *> &slow) {
+void CycleThroughEveryStep(tamb_engine_t *engine, std::vector<kit::Client *> &slow) {
   tamb_control_t *control = engine->control;
   tamb_time_t now = 1000000;
   auto cycle = [&] {
@@ -777,7 +777,7 @@ void CycleThroughEveryStep(tamb_engine_t *engine, std::vector<host::Client *> &s
   control->transport_cmd = kStart;
   cycle();
   cycle();
-  for (host::Client *client : slow) {
+  for (kit::Client *client : slow) {
     client->internal.control->sync_poll = 0;
     --control->sync_remain;
   }
@@ -801,11 +801,11 @@ void CycleThroughEveryStep(tamb_engine_t *engine, std::vector<host::Client *> &s
 
 TEST_F(Engine, CycleFunctionsMakeNoHeapCalls) {
   if (!support::HeapCounter::available()) GTEST_SKIP() << "sanitizer build owns the heap";
-  std::vector<host::Client *> slow;
+  std::vector<kit::Client *> slow;
   for (int i = 0; i < 16; ++i) slow.push_back(AddSlow(("slow" + std::to_string(i)).c_str()));
   for (uint8_t verbose : {0, 1}) {
     engine_->verbose = verbose;
-    host::log_clear();
+    hooks::log_clear();
     uint64_t calls;
     {
       support::HeapCounter counter;
@@ -813,14 +813,14 @@ TEST_F(Engine, CycleFunctionsMakeNoHeapCalls) {
       calls = counter.calls();
     }
     EXPECT_EQ(calls, 0u) << "verbose " << int{verbose};
-    EXPECT_GT(host::log_messages().size(), 0u);
+    EXPECT_GT(hooks::log_messages().size(), 0u);
   }
 }
 
 // If a cycle function took the client lock in any mode, it would wait here for a holder that
 // only lets go after the cycles ran.
 TEST_F(Engine, CycleFunctionsRunWhileTheClientLockIsHeldForWriting) {
-  std::vector<host::Client *> slow;
+  std::vector<kit::Client *> slow;
   for (int i = 0; i < 16; ++i) slow.push_back(AddSlow(("slow" + std::to_string(i)).c_str()));
   std::promise<void> locked;
   std::promise<void> release;
@@ -841,7 +841,7 @@ TEST_F(Engine, CycleFunctionsRunWhileTheClientLockIsHeldForWriting) {
 }
 
 TEST_F(Engine, RegistrationHandlersWaitForTheClientLock) {
-  host::Client *a = Add("alpha");
+  kit::Client *a = Add("alpha");
   std::promise<void> locked;
   std::promise<void> release;
   std::thread reader([&] {
@@ -868,8 +868,8 @@ TEST_F(Engine, RegistrationHandlersWaitForTheClientLock) {
 
 TEST_F(EngineDeathTest, HandlerThatCannotTakeTheClientLockAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  host::log_set_echo(true);
-  host::Client *a = Add("alpha");
+  hooks::log_set_echo(true);
+  kit::Client *a = Add("alpha");
   tamb_uuid_t id = Id(a);
   // The lock is already this thread's, so taking it again fails with EDEADLK.
   auto relock = [&](auto handler) {
@@ -885,7 +885,7 @@ TEST_F(EngineDeathTest, HandlerThatCannotTakeTheClientLockAborts) {
 
 TEST_F(EngineDeathTest, BrokenCountingInvariantsStopTheServer) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  host::Client *a = AddSlow("alpha");
+  kit::Client *a = AddSlow("alpha");
   EXPECT_DEATH(
       {
         control_->sync_clients = 2;
@@ -923,7 +923,7 @@ int always_ready(tamb_transport_state_t, tamb_position_t *, void *) { return 1; 
 // sync_remain, or the count drops below the polled clients and the next stop aborts.
 TEST_F(Engine, ReadyReportRacingARemovalCountsTheClientOutOnce) {
   engine_->verbose = 0;
-  host::Client *slow = AddSlow("slow");
+  kit::Client *slow = AddSlow("slow");
   slow->handle.sync_callback = always_ready;
   tamb_uuid_t id = Id(slow);
   std::atomic<bool> done{false};

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "support.h"
 #include "tamb/midi.h"
 #include "tamb/port.h"
@@ -75,9 +75,9 @@ class PortSession : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    host::log_set_echo(false);
-    host::log_clear();
-    server_ = std::make_unique<host::Server>(64, frames);
+    hooks::log_set_echo(false);
+    hooks::log_clear();
+    server_ = std::make_unique<kit::Server>(64, frames);
     synth_ = server_->add_client("synth");
     mixer_ = server_->add_client("mixer");
     server_->open_channel(mixer_);  // the mixer stands for a client in another process
@@ -106,10 +106,10 @@ class PortSession : public ::testing::Test {
 
   void TearDown() override {
     server_.reset();
-    host::log_set_echo(true);
+    hooks::log_set_echo(true);
   }
 
-  tamb_port_t *reg(host::Client *client, const char *name, const char *type, unsigned long flags) {
+  tamb_port_t *reg(kit::Client *client, const char *name, const char *type, unsigned long flags) {
     tamb_port_t *port = tamb_port_register(&client->handle, name, type, flags, 0);
     EXPECT_NE(port, nullptr) << name;
     return port;
@@ -120,7 +120,7 @@ class PortSession : public ::testing::Test {
   }
 
   // Where a client's own attachment of a type segment shows an output's buffer.
-  static void *view(host::Client *client, const tamb_port_t *port) {
+  static void *view(kit::Client *client, const tamb_port_t *port) {
     int type = port->shared->type_id;
     return static_cast<char *>(client->handle.port_segment[type].address) + port->shared->offset;
   }
@@ -191,9 +191,9 @@ class PortSession : public ::testing::Test {
     EXPECT_TRUE(std::all_of(silence, silence + frames, [](float s) { return s == 0.0f; }));
   }
 
-  std::unique_ptr<host::Server> server_;
-  host::Client *synth_ = nullptr;
-  host::Client *mixer_ = nullptr;
+  std::unique_ptr<kit::Server> server_;
+  kit::Client *synth_ = nullptr;
+  kit::Client *mixer_ = nullptr;
   tamb_port_t *lead_ = nullptr;
   tamb_port_t *pad_ = nullptr;
   tamb_port_t *bass_ = nullptr;
@@ -270,7 +270,7 @@ TEST_F(PortSession, CyclesCarryExactMixesAndMergesThroughGraphChanges) {
             std::vector<std::string>{"synth:lead"});
 
   // A client that looks the ports up now finds the ones still registered only.
-  host::Client *viewer = server_->add_client("viewer");
+  kit::Client *viewer = server_->add_client("viewer");
   EXPECT_EQ(tamb_port_by_name(&viewer->handle, "synth:bass"), nullptr);
   EXPECT_EQ(tamb_port_by_id(&viewer->handle, bass_id), nullptr);
   EXPECT_EQ(tamb_port_by_name(&viewer->handle, "synth:seq_3"), nullptr);

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "support.h"
 #include "tamb/midi.h"
 
@@ -27,19 +27,19 @@ class Ports : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    host::log_set_echo(false);
-    host::log_clear();
-    server_ = std::make_unique<host::Server>(32, 64);
+    hooks::log_set_echo(false);
+    hooks::log_clear();
+    server_ = std::make_unique<kit::Server>(32, 64);
     synth_ = server_->add_client("synth");
     mixer_ = server_->add_client("mixer");
     tamb_port_set_funcs();
   }
   void TearDown() override {
     server_.reset();
-    host::log_set_echo(true);
+    hooks::log_set_echo(true);
   }
 
-  tamb_port_t *reg(host::Client *client, const char *name, const char *type, unsigned long flags) {
+  tamb_port_t *reg(kit::Client *client, const char *name, const char *type, unsigned long flags) {
     tamb_port_t *port = tamb_port_register(&client->handle, name, type, flags, 0);
     EXPECT_NE(port, nullptr) << name;
     return port;
@@ -51,9 +51,9 @@ class Ports : public ::testing::Test {
     return n;
   }
 
-  std::unique_ptr<host::Server> server_;
-  host::Client *synth_ = nullptr;
-  host::Client *mixer_ = nullptr;
+  std::unique_ptr<kit::Server> server_;
+  kit::Client *synth_ = nullptr;
+  kit::Client *mixer_ = nullptr;
 };
 
 TEST_F(Ports, TypeTablesAndBufferSizes) {
@@ -114,7 +114,7 @@ TEST_F(Ports, RegistrationSendsTheRequestAndBuildsTheObject) {
 
   // The server refuses: no object, one message.
   EXPECT_EQ(tamb_port_register(&synth_->handle, "x", "no such type", 0, 0), nullptr);
-  EXPECT_TRUE(host::log_has(host::Level::error, "cannot deliver port registration request"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "cannot deliver port registration request"));
   EXPECT_EQ(list_length(synth_->handle.own_ports), 2u);
 
   EXPECT_EQ(tamb_port_unregister(&synth_->handle, second), 0);
@@ -128,22 +128,22 @@ int capture_register(tamb_client_t *, tamb_request_t *request, void *arg) {
 }
 
 TEST_F(Ports, FullNameLimitAndTypeNameCut) {
-  host::Client *ten = server_->add_client("ten_chars_");
+  kit::Client *ten = server_->add_client("ten_chars_");
   std::string longest(244, 'p');
   tamb_port_t *port = reg(ten, longest.c_str(), audio, TAMB_PORT_IS_OUTPUT);
   ASSERT_NE(port, nullptr);
   EXPECT_EQ(strlen(tamb_port_name(port)), 255u);
 
   std::string too_long(245, 'p');
-  uint64_t requests = host::request_count();
+  uint64_t requests = hooks::request_count();
   EXPECT_EQ(tamb_port_register(&ten->handle, too_long.c_str(), audio, 0, 0), nullptr);
-  EXPECT_EQ(host::request_count(), requests);  // refused before any request
-  EXPECT_TRUE(host::log_has(host::Level::error, "\"ten_chars_:" + too_long +
-                                                    "\" is too long to be used as a TAMB port "
-                                                    "name.\nPlease use 255 characters or less."));
+  EXPECT_EQ(hooks::request_count(), requests);  // refused before any request
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "\"ten_chars_:" + too_long +
+                                                      "\" is too long to be used as a TAMB port "
+                                                      "name.\nPlease use 255 characters or less."));
 
   tamb_request_t seen{};
-  host::request_set_handler(TAMB_REQ_PORT_REGISTER, capture_register, &seen);
+  hooks::request_set_handler(TAMB_REQ_PORT_REGISTER, capture_register, &seen);
   std::string type40(40, 't');
   EXPECT_EQ(tamb_port_register(&ten->handle, "p", type40.c_str(), 0x3, 0x1000000200ul), nullptr);
   EXPECT_EQ(seen.type, TAMB_REQ_PORT_REGISTER);
@@ -215,7 +215,7 @@ TEST_F(Ports, LookupsNeverReturnObjectsOfUnregisteredPorts) {
 }
 
 TEST_F(Ports, NamesAliasesAndTheAlsaMapping) {
-  host::Client *alsa = server_->add_client("alsa_pcm");
+  kit::Client *alsa = server_->add_client("alsa_pcm");
   tamb_port_t *capture = reg(alsa, "capture_1", audio, TAMB_PORT_IS_OUTPUT);
   tamb_port_t *playback = reg(alsa, "playback_2", audio, TAMB_PORT_IS_INPUT);
   ASSERT_NE(playback, nullptr);
@@ -438,11 +438,11 @@ TEST_F(Ports, TiesAreFollowedAndLoopsEnd) {
   ASSERT_NE(other, nullptr);
 
   EXPECT_EQ(tamb_port_tie(a, other), -1);
-  EXPECT_TRUE(host::log_has(host::Level::error, "cannot tie ports not owned by the same client"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "cannot tie ports not owned by the same client"));
   EXPECT_EQ(tamb_port_tie(a, in), -1);
-  EXPECT_TRUE(host::log_has(host::Level::error, "cannot tie an input port"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "cannot tie an input port"));
   EXPECT_EQ(tamb_port_untie(b), -1);
-  EXPECT_TRUE(host::log_has(host::Level::error, "port \"synth:b\" is not tied"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "port \"synth:b\" is not tied"));
 
   EXPECT_EQ(tamb_port_tie(a, b), 0);
   EXPECT_EQ(tamb_port_get_buffer(b, 64), tamb_port_get_buffer(a, 64));
@@ -451,9 +451,9 @@ TEST_F(Ports, TiesAreFollowedAndLoopsEnd) {
   EXPECT_EQ(tamb_port_get_buffer(in, 64), tamb_port_get_buffer(a, 64));
 
   EXPECT_EQ(tamb_port_tie(b, a), 0);  // a loop: a -> b -> a
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_port_get_buffer(a, 64), nullptr);
-  EXPECT_EQ(host::log_count(host::Level::error), 1u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 1u);
   EXPECT_EQ(tamb_port_untie(a), 0);
   EXPECT_EQ(tamb_port_get_buffer(b, 64), tamb_port_get_buffer(a, 64));
 }
@@ -469,7 +469,7 @@ TEST_F(Ports, MissingMixBufferOrMixdownOrSegmentGiveNull) {
   void *mix = in->mix_buffer;
   in->mix_buffer = nullptr;
   EXPECT_EQ(tamb_port_get_buffer(in, 64), nullptr);
-  EXPECT_TRUE(host::log_has(host::Level::error, "internal tamb error: mix_buffer not allocated"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "internal tamb error: mix_buffer not allocated"));
   in->mix_buffer = mix;
 
   in->functions = tamb_builtin_NULL_functions;  // a type without mixdown is never mixed
@@ -479,11 +479,11 @@ TEST_F(Ports, MissingMixBufferOrMixdownOrSegmentGiveNull) {
 
   void *address = synth_->handle.port_segment[0].address;
   synth_->handle.port_segment[0].address = TAMB_SHM_NOT_ATTACHED;
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_port_get_buffer(a, 64), nullptr);
   a->type_segment = nullptr;
   EXPECT_EQ(tamb_port_get_buffer(a, 64), nullptr);
-  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
   a->type_segment = &synth_->handle.port_segment[0].address;
   synth_->handle.port_segment[0].address = address;
 
@@ -495,7 +495,7 @@ TEST_F(Ports, MissingMixBufferOrMixdownOrSegmentGiveNull) {
   EXPECT_EQ(tamb_port_get_buffer(in, 64), nullptr);
   tamb_audio_port_mixdown(in, 64);
   for (int f = 0; f < 64; ++f) ASSERT_EQ(mixed[f], 0.0f) << f;  // silence, not the old mix
-  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
   mixer_->handle.port_segment[0].address = address;
 }
 
@@ -597,7 +597,7 @@ TEST_F(Ports, ChannelAnswersWithUnknownIdsOrTooFewIds) {
   ASSERT_NE(b, nullptr);
   server_->open_channel(mixer_);
   Answer unknown{mixer_->server_fd, {0, 30, 1}};  // 30 names no port in use
-  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &unknown);
+  hooks::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &unknown);
   const char **names = tamb_port_get_all_connections(&mixer_->handle, a);
   ASSERT_NE(names, nullptr);
   EXPECT_STREQ(names[0], "synth:a");
@@ -606,9 +606,9 @@ TEST_F(Ports, ChannelAnswersWithUnknownIdsOrTooFewIds) {
   free(names);
   EXPECT_EQ(mixer_->handle.foreign_ports, nullptr);  // temporary objects were freed
 
-  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_short, &mixer_->server_fd);
+  hooks::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_short, &mixer_->server_fd);
   EXPECT_EQ(tamb_port_get_all_connections(&mixer_->handle, a), nullptr);
-  EXPECT_TRUE(host::log_has(host::Level::error, "cannot read port id from server"));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "cannot read port id from server"));
 }
 
 // A list that cannot be allocated still has its ids on the channel; left there, they would be
@@ -620,15 +620,15 @@ TEST_F(Ports, AnAnswerWithoutMemoryForItsListIsReadToTheEnd) {
   ASSERT_NE(b, nullptr);
   server_->open_channel(mixer_);
   Answer many{mixer_->server_fd, std::vector<uint32_t>(1000, b->shared->id)};
-  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &many);
+  hooks::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &many);
   {
     support::AllocationFailure no_list((many.ids.size() + 1) * sizeof(char *));
     EXPECT_EQ(tamb_port_get_all_connections(&mixer_->handle, a), nullptr);
   }
-  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
 
   Answer one{mixer_->server_fd, {a->shared->id}};
-  host::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &one);
+  hooks::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, answer_ids, &one);
   const char **names = tamb_port_get_all_connections(&mixer_->handle, b);
   ASSERT_NE(names, nullptr);
   EXPECT_STREQ(names[0], "synth:a");

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
-#include "metadata.h"
-#include "remote.h"
+#include "kit.h"
+#include "kit_remote.h"
+#include "kit_store.h"
 #include "support.h"
 #include "tamb/tamb.h"
 
@@ -97,7 +97,7 @@ void MasterTimebase(tamb_transport_state_t, tamb_nframes_t, tamb_position_t *pos
   position->beats_per_minute = 120;
 }
 
-int Producer(host::RemoteClient &remote, int index, const Script &script, Shared *shared) {
+int Producer(kit::RemoteClient &remote, int index, const Script &script, Shared *shared) {
   alarm(30);  // an orphan never outlives the test for long
   tamb_client_t *client = remote.handle();
   tamb_port_t *audio = tamb_port_register(client, "audio", tamb_builtin_port_types[0].type_name,
@@ -205,7 +205,7 @@ void ConsumerCheck(Shared *shared, uint64_t cycle, const float *audio, void *mid
   shared->event_faults += !events;
 }
 
-int ConsumerMain(host::RemoteClient &remote, const Script &script, Shared *shared) {
+int ConsumerMain(kit::RemoteClient &remote, const Script &script, Shared *shared) {
   alarm(30);
   tamb_client_t *client = remote.handle();
   tamb_port_t *audio = tamb_port_register(client, "audio_in", tamb_builtin_port_types[0].type_name,
@@ -254,41 +254,41 @@ class SessionTest : public testing::Test {
     char path[] = "/tmp/tamb-session-XXXXXX";
     ASSERT_NE(mkdtemp(path), nullptr);
     dir_ = path;
-    host::server_dir_set_root(dir_);
-    host::log_set_echo(false);
+    hooks::server_dir_set_root(dir_);
+    hooks::log_set_echo(false);
     void *memory =
         mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(memory, MAP_FAILED);
     shared_ = new (memory) Shared{};
-    server_ = std::make_unique<host::Server>(64, kFrames);
+    server_ = std::make_unique<kit::Server>(64, kFrames);
     server_->set_sample_rate(kRate);
-    host::metadata_relay_to(server_.get());
+    kit::metadata_relay_to(server_.get());
   }
 
   void TearDown() override {
     remote_.reset();
-    host::metadata_relay_to(nullptr);
+    kit::metadata_relay_to(nullptr);
     server_.reset();
     if (shared_ != nullptr) munmap(shared_, sizeof(Shared));
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    host::server_dir_set_root("");
-    host::log_set_echo(true);
+    hooks::server_dir_set_root("");
+    hooks::log_set_echo(true);
     alarm(0);
   }
 
   // Spawns the producers and the consumer, connects and activates them.
   void Start(const Script &script) {
     script_ = script;
-    remote_ = std::make_unique<host::RemoteHost>(*server_);
+    remote_ = std::make_unique<kit::RemoteHost>(*server_);
     Shared *shared = shared_;
     const Script *s = &script_;
     for (int p = 0; p < kProducers; ++p) {
       std::string name = p == 0 ? "src_a" : "src_b";
       remote_->spawn(name.c_str(),
-                     [=](host::RemoteClient &remote) { return Producer(remote, p, *s, shared); });
+                     [=](kit::RemoteClient &remote) { return Producer(remote, p, *s, shared); });
     }
     consumer_ = remote_->spawn(
-        "sink", [=](host::RemoteClient &remote) { return ConsumerMain(remote, *s, shared); });
+        "sink", [=](kit::RemoteClient &remote) { return ConsumerMain(remote, *s, shared); });
     ASSERT_EQ(remote_->wait_ready(), 3);
     for (int m = 0; m <= consumer_; ++m) server_->activate(remote_->client(m));
     for (const char *source : {"src_a", "src_b"}) {
@@ -308,8 +308,8 @@ class SessionTest : public testing::Test {
 
   std::string dir_;
   Shared *shared_ = nullptr;
-  std::unique_ptr<host::Server> server_;
-  std::unique_ptr<host::RemoteHost> remote_;
+  std::unique_ptr<kit::Server> server_;
+  std::unique_ptr<kit::RemoteHost> remote_;
   Script script_;
   int consumer_ = -1;
   int removed_ = 0;
@@ -339,7 +339,7 @@ TEST_F(SessionTest, MixesMetadataAndTransportReachEveryProcess) {
   uint64_t notices = remote_->notices();
   remote_->finish();
   ASSERT_EQ(remote_->removals().size(), 3u);
-  for (const host::RemoteHost::Removal &end : remote_->removals()) {
+  for (const kit::RemoteHost::Removal &end : remote_->removals()) {
     EXPECT_EQ(end.reason, "finished") << end.name;
     EXPECT_EQ(end.status, 0) << end.name;
   }
@@ -448,7 +448,7 @@ TEST_F(SessionTest, HungTimebaseMasterIsRemovedAfterTheSyncTimeout) {
 }
 
 // A client that asks for what it may not have, and then sends a record no client would.
-int Probe(host::RemoteClient &remote, Shared *shared) {
+int Probe(kit::RemoteClient &remote, Shared *shared) {
   alarm(30);
   tamb_client_t *client = remote.handle();
   while (shared->master_set == 0) usleep(1000);
@@ -471,12 +471,12 @@ int Probe(host::RemoteClient &remote, Shared *shared) {
 }
 
 TEST_F(SessionTest, RequestsAreAnsweredOverTheChannelAndABrokenRecordClosesIt) {
-  remote_ = std::make_unique<host::RemoteHost>(*server_);
+  remote_ = std::make_unique<kit::RemoteHost>(*server_);
   Shared *shared = shared_;
   const Script *s = &script_;
   remote_->spawn("src_a",
-                 [=](host::RemoteClient &remote) { return Producer(remote, 0, *s, shared); });
-  remote_->spawn("probe", [=](host::RemoteClient &remote) { return Probe(remote, shared); });
+                 [=](kit::RemoteClient &remote) { return Producer(remote, 0, *s, shared); });
+  remote_->spawn("probe", [=](kit::RemoteClient &remote) { return Probe(remote, shared); });
   ASSERT_EQ(remote_->wait_ready(), 2);
   EXPECT_EQ(shared_->probe[0], EBUSY);
   EXPECT_EQ(shared_->probe[1], ENOSYS);

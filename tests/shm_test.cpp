@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 #include "support.h"
 
 namespace {
@@ -47,7 +47,7 @@ void RunScenario(const std::function<void()> &scenario) {
       return support::child_skipped;
     }
     alarm(20);  // a deadlocked registry fails the test instead of hanging it
-    host::log_set_echo(false);
+    hooks::log_set_echo(false);
     scenario();
     return ::testing::Test::HasFailure() ? 1 : 0;
   });
@@ -206,7 +206,7 @@ int Register(const char *name) { return tamb_register_server(name, 0); }
 TEST(Registry, ClientFindsNoRegistryThenAttachesTheServersOnce) {
   RunScenario([] {
     EXPECT_EQ(tamb_initialize_shm("studio"), ENOENT);
-    EXPECT_EQ(host::log_count(host::Level::error), 0u) << "no registry yet is not an error";
+    EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u) << "no registry yet is not an error";
 
     Peer server([] { return Register("studio"); });
     ASSERT_EQ(server.Result(), 0);
@@ -237,7 +237,7 @@ TEST(Registry, ClientFindsNoRegistryThenAttachesTheServersOnce) {
     // Once attached, the registry is not looked at again: even its removal goes unnoticed.
     ASSERT_EQ(shmctl(view.id, IPC_RMID, nullptr), 0);
     EXPECT_EQ(tamb_initialize_shm("studio"), 0);
-    EXPECT_EQ(host::log_count(host::Level::error), 0u);
+    EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
   });
 }
 
@@ -247,10 +247,10 @@ TEST(Registry, IncompatibleRegistryIsRefusedByClientsAndReplacedByAServer) {
     ASSERT_NE(old.header, nullptr);
     const char *refusal = "Incompatible shm registry, are tambd and libtamb in sync?";
     EXPECT_EQ(tamb_initialize_shm("studio"), -1);
-    EXPECT_TRUE(host::log_has(host::Level::error, refusal));
+    EXPECT_TRUE(hooks::log_has(hooks::Level::error, refusal));
     // The refused registry is not remembered as attached: asking again refuses again.
     EXPECT_EQ(tamb_initialize_shm("studio"), -1);
-    EXPECT_EQ(host::log_count(host::Level::error), 2u);
+    EXPECT_EQ(hooks::log_count(hooks::Level::error), 2u);
     EXPECT_EQ(SegmentStatus(old.id).shm_nattch, 1u) << "only the test's own view is attached";
 
     ASSERT_EQ(Register("studio"), 0);
@@ -271,7 +271,7 @@ TEST(Registry, TooSmallRegistryGivesEinvalToClientsAndIsReplacedByAServer) {
     View old = MakeRegistry(100, TAMB_REGISTRY_PROTOCOL);
     ASSERT_NE(old.id, -1);
     EXPECT_EQ(tamb_initialize_shm(nullptr), EINVAL);
-    EXPECT_EQ(host::log_count(host::Level::error), 0u);
+    EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
 
     ASSERT_EQ(Register(nullptr), 0);
     EXPECT_FALSE(SegmentExists(old.id)) << "nobody had it attached, so it is gone";
@@ -324,7 +324,7 @@ TEST(Registry, RegistryThatCannotBeAttachedIsAnErrorNotACrash) {
     EXPECT_EQ(created, ENOMEM);
     EXPECT_EQ(accessed, ENOMEM);
     EXPECT_EQ(served, ENOMEM);
-    std::vector<host::Message> log = host::log_messages();
+    std::vector<hooks::Message> log = hooks::log_messages();
     ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[1].text, "cannot create shm registry segment (" + why + ")");
     EXPECT_EQ(log[2].text, "unable to access shm registry (" + why + ")");
@@ -354,17 +354,17 @@ TEST(Registry, ServerThatCannotCreateTheRegistryReportsAndGetsEnomem) {
     std::string why = strerror(ENOSPC);
     EXPECT_EQ(Register("studio"), ENOMEM);
     EXPECT_TRUE(
-        host::log_has(host::Level::error, "cannot create shm registry segment (" + why + ")"));
-    EXPECT_EQ(host::log_count(host::Level::error), 1u);
+        hooks::log_has(hooks::Level::error, "cannot create shm registry segment (" + why + ")"));
+    EXPECT_EQ(hooks::log_count(hooks::Level::error), 1u);
 
     // The incompatible registry stays attached to the view, so it still counts against the
     // limit after its removal and the new one cannot be made.
     ASSERT_TRUE(LimitSegments(1));
     View old = MakeRegistry(TAMB_REGISTRY_SEGMENT_SIZE, 24);
     ASSERT_NE(old.header, nullptr);
-    host::log_clear();
+    hooks::log_clear();
     EXPECT_EQ(Register("studio"), ENOMEM);
-    std::vector<host::Message> log = host::log_messages();
+    std::vector<hooks::Message> log = hooks::log_messages();
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[1].text, "cannot create shm registry segment (" + why + ")");
     EXPECT_EQ(log[2].text, "incompatible shm registry (" + why + ")");
@@ -378,7 +378,7 @@ TEST(Registry, ServerThatCannotCreateTheRegistryReportsAndGetsEnomem) {
 TEST(Registry, ServerHoldsOneSlotPerNameAndUnregisteringFreesAllOfItsOwn) {
   RunScenario([] {
     ASSERT_EQ(Register(nullptr), 0);
-    EXPECT_TRUE(host::log_has(host::Level::info, "TAMB compiled with System V SHM support."));
+    EXPECT_TRUE(hooks::log_has(hooks::Level::info, "TAMB compiled with System V SHM support."));
     EXPECT_EQ(Register("default"), 0) << "the same name again is already registered";
     Peer other([] { return Register("other"); });
     ASSERT_EQ(other.Result(), 0);
@@ -497,10 +497,10 @@ TEST(Segments, AllocationTakesTheLowestFreeEntryAndRefusesThe257th) {
     // Sizes the system refuses leave the entry free, with the system's reason.
     tamb_shm_info_t si = {42, reinterpret_cast<void *>(0x1000)};
     for (int32_t refused : {0, -5}) {
-      host::log_clear();
+      hooks::log_clear();
       EXPECT_EQ(tamb_shmalloc(refused, &si), -1);
-      EXPECT_TRUE(host::log_has(
-          host::Level::error, std::string("cannot create shm segment (") + strerror(EINVAL) + ")"));
+      EXPECT_TRUE(hooks::log_has(hooks::Level::error, std::string("cannot create shm segment (") +
+                                                          strerror(EINVAL) + ")"));
       EXPECT_TRUE(EntryIsFree(view.entry(0)));
       EXPECT_EQ(si.index, 42);
     }
@@ -521,10 +521,10 @@ TEST(Segments, AllocationTakesTheLowestFreeEntryAndRefusesThe257th) {
       ASSERT_EQ(status.shm_perm.__key, IPC_PRIVATE);
     }
     EXPECT_EQ(tamb_get_free_shm_info(), nullptr);
-    host::log_clear();
+    hooks::log_clear();
     tamb_shm_info_t extra = {-1, reinterpret_cast<void *>(0x2000)};
     EXPECT_EQ(tamb_shmalloc(64, &extra), -1);
-    EXPECT_EQ(host::log_messages().size(), 0u) << "a full registry is refused silently";
+    EXPECT_EQ(hooks::log_messages().size(), 0u) << "a full registry is refused silently";
     EXPECT_EQ(extra.index, -1);
     EXPECT_EQ(extra.address, reinterpret_cast<void *>(0x2000));
 
@@ -747,7 +747,7 @@ TEST(Faults, KilledLockHolderGivesTheLockBackAndInterruptedWaitsResume) {
       alarm(25);
       close(full[0]);
       dup2(full[1], STDERR_FILENO);
-      host::log_set_echo(true);
+      hooks::log_set_echo(true);
       tamb_shm_info_t si = kFresh;
       tamb_shmalloc(0, &si);  // refused size: the report is written under the lock
       _exit(0);

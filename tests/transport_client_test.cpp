@@ -9,10 +9,10 @@
 #include <cstring>
 #include <thread>
 
-#include "host.h"
+#include "kit.h"
+#include "kit_cycle.h"
 #include "support.h"
 #include "tamb/tamb.h"
-#include "transport.h"
 
 namespace {
 
@@ -58,9 +58,9 @@ int SampleRateCallback(uint32_t rate, void *arg) {
 class Transport : public testing::Test {
  protected:
   void SetUp() override {
-    host::log_set_echo(false);
-    host::log_clear();
-    host::registrations_clear();
+    hooks::log_set_echo(false);
+    hooks::log_clear();
+    kit::registrations_clear();
     control_ = server_.control();
     control_->transport_cmd = TAMB_TRANSPORT_CMD_STOP;
     control_->previous_cmd = TAMB_TRANSPORT_CMD_STOP;
@@ -73,7 +73,7 @@ class Transport : public testing::Test {
   }
 
   void TearDown() override {
-    host::registrations_remove();
+    kit::registrations_remove();
     _tamb_get_microseconds = nullptr;
   }
 
@@ -84,12 +84,12 @@ class Transport : public testing::Test {
     timer.next_cycle_usecs = next;
     timer.period_usecs = static_cast<float>(next - start);
     timer.initialized = initialized;
-    host::frame_timer_write(control_, timer);
+    kit::frame_timer_write(control_, timer);
   }
 
   tamb_position_t Requested() const { return control_->requested_position; }
 
-  host::Server server_{16, 1024};
+  kit::Server server_{16, 1024};
   tamb_control_t *control_ = nullptr;
   tamb_client_t *client_ = nullptr;
 };
@@ -208,7 +208,7 @@ TEST_F(Transport, SampleRateCallbackIsCalledAtOnceAndRefusedOnAnActiveClient) {
 
   client_->control->active = 1;
   EXPECT_EQ(tamb_set_sample_rate_callback(client_, SampleRateCallback, &calls), -1);
-  EXPECT_TRUE(host::log_has(host::Level::error, "You cannot set callbacks on an active client."));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "You cannot set callbacks on an active client."));
   EXPECT_EQ(calls.count, 1);
   EXPECT_EQ(client_->sample_rate_callback, nullptr);
   EXPECT_EQ(client_->control->sample_rate_cb_set, 0);
@@ -450,8 +450,8 @@ TEST_F(Transport, PerCycleCallbacksWithoutACallbackDoNothing) {
 
 TEST_F(Transport, CycleDriverWritesTheFrameTimerAndRunsTheCallbacks) {
   Calls calls;
-  host::CycleDriver driver(server_);
-  host::Client *second = server_.add_client("second");
+  kit::CycleDriver driver(server_);
+  kit::Client *second = server_.add_client("second");
   driver.add(second);
   second->handle.timebase_callback = TimebaseCallback;
   second->handle.timebase_arg = &calls;
@@ -477,28 +477,28 @@ TEST_F(Transport, CycleDriverWritesTheFrameTimerAndRunsTheCallbacks) {
 
 TEST_F(Transport, TimebaseRegistrationSendsItsRequestAndKeepsTheCallbackOnSuccessOnly) {
   Calls calls;
-  host::registrations_answer(EBUSY);
+  kit::registrations_answer(EBUSY);
   EXPECT_EQ(tamb_set_timebase_callback(client_, 1, TimebaseCallback, &calls), EBUSY);
   EXPECT_EQ(client_->timebase_callback, nullptr);
   EXPECT_EQ(client_->control->timebase_cb_set, 0);
 
-  host::registrations_answer(0);
+  kit::registrations_answer(0);
   EXPECT_EQ(tamb_set_timebase_callback(client_, 0, TimebaseCallback, &calls), 0);
   EXPECT_EQ(client_->timebase_callback, TimebaseCallback);
   EXPECT_EQ(client_->timebase_arg, &calls);
   EXPECT_EQ(client_->control->timebase_cb_set, 1);
 
-  host::registrations_answer(EINVAL);
+  kit::registrations_answer(EINVAL);
   EXPECT_EQ(tamb_release_timebase(client_), EINVAL);
   EXPECT_EQ(client_->timebase_callback, TimebaseCallback);
   EXPECT_EQ(client_->control->timebase_cb_set, 1);
-  host::registrations_answer(0);
+  kit::registrations_answer(0);
   EXPECT_EQ(tamb_release_timebase(client_), 0);
   EXPECT_EQ(client_->timebase_callback, nullptr);
   EXPECT_EQ(client_->timebase_arg, nullptr);
   EXPECT_EQ(client_->control->timebase_cb_set, 0);
 
-  auto requests = host::registrations_received();
+  auto requests = kit::registrations_received();
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_EQ(requests[0].type, TAMB_REQ_TIMEBASE_SET);
   EXPECT_EQ(requests[0].body.timebase.client_id, client_->control->uuid);
@@ -510,12 +510,12 @@ TEST_F(Transport, TimebaseRegistrationSendsItsRequestAndKeepsTheCallbackOnSucces
 
 TEST_F(Transport, SyncRegistrationSendsSetOrResetAndKeepsTheCallbackOnSuccessOnly) {
   Calls calls;
-  host::registrations_answer(EINVAL);
+  kit::registrations_answer(EINVAL);
   EXPECT_EQ(tamb_set_sync_callback(client_, SyncCallback, &calls), EINVAL);
   EXPECT_EQ(client_->sync_callback, nullptr);
   EXPECT_EQ(client_->control->sync_cb_set, 0);
 
-  host::registrations_answer(0);
+  kit::registrations_answer(0);
   EXPECT_EQ(tamb_set_sync_callback(client_, SyncCallback, &calls), 0);
   EXPECT_EQ(client_->sync_callback, SyncCallback);
   EXPECT_EQ(client_->sync_arg, &calls);
@@ -525,7 +525,7 @@ TEST_F(Transport, SyncRegistrationSendsSetOrResetAndKeepsTheCallbackOnSuccessOnl
   EXPECT_EQ(client_->sync_callback, nullptr);
   EXPECT_EQ(client_->control->sync_cb_set, 1);
 
-  auto requests = host::registrations_received();
+  auto requests = kit::registrations_received();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].type, TAMB_REQ_SYNC_CLIENT_SET);
   EXPECT_EQ(requests[1].body.client_id, client_->control->uuid);
@@ -534,16 +534,16 @@ TEST_F(Transport, SyncRegistrationSendsSetOrResetAndKeepsTheCallbackOnSuccessOnl
 }
 
 TEST_F(Transport, SyncTimeoutIsSentAndItsResultReturnedUnchanged) {
-  host::registrations_answer(0);
+  kit::registrations_answer(0);
   EXPECT_EQ(tamb_set_sync_timeout(client_, 0x123456789abcdefu), 0);
-  host::registrations_answer(EINVAL);
+  kit::registrations_answer(EINVAL);
   EXPECT_EQ(tamb_set_sync_timeout(client_, 5), EINVAL);
-  auto requests = host::registrations_received();
+  auto requests = kit::registrations_received();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].type, TAMB_REQ_SYNC_TIMEOUT_SET);
   EXPECT_EQ(requests[0].body.timeout, 0x123456789abcdefu);
   // Without a handler the server refuses the request as unknown.
-  host::registrations_remove();
+  kit::registrations_remove();
   EXPECT_EQ(tamb_set_sync_timeout(client_, 5), ENOSYS);
 }
 
@@ -596,7 +596,7 @@ TEST_F(Transport, OlderInterfaceReportsOncePerProcessAndTakeoverEveryCall) {
   EXPECT_EQ(tamb_engine_takeover_timebase(client_), ENOSYS);
 
   size_t deprecated = 0, unsupported = 0, takeover = 0;
-  for (const host::Message &message : host::log_messages()) {
+  for (const hooks::Message &message : hooks::log_messages()) {
     deprecated += message.text == "tamb_get_transport_info() is deprecated.";
     unsupported += message.text == "tamb_set_transport_info() no longer supported.";
     takeover += message.text == "tamb_engine_takeover_timebase() is no longer supported.";
@@ -604,14 +604,14 @@ TEST_F(Transport, OlderInterfaceReportsOncePerProcessAndTakeoverEveryCall) {
   EXPECT_EQ(deprecated, 1u);
   EXPECT_EQ(unsupported, 1u);
   EXPECT_EQ(takeover, 2u);
-  EXPECT_EQ(host::log_count(host::Level::error), 4u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 4u);
 }
 
 // ---- Fatal paths --------------------------------------------------------------------------
 
 TEST_F(TransportDeathTest, TransportInfoFromAnotherThreadAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  host::log_set_echo(true);
+  hooks::log_set_echo(true);
   tamb_transport_info_t info;
   EXPECT_DEATH(
       {
@@ -624,7 +624,7 @@ TEST_F(TransportDeathTest, TransportInfoFromAnotherThreadAborts) {
 
 TEST_F(TransportDeathTest, FrameTimerThatStaysTornAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  host::log_set_echo(true);
+  hooks::log_set_echo(true);
   SetTimer(1000, 2000000, 2002048);
   control_->frame_timer.tail_guard = 2;
   EXPECT_DEATH(tamb_time_to_frames(client_, 2000000), "hung in loop copying position A");
@@ -632,7 +632,7 @@ TEST_F(TransportDeathTest, FrameTimerThatStaysTornAborts) {
 
 TEST_F(TransportDeathTest, PositionThatStaysTornAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  host::log_set_echo(true);
+  hooks::log_set_echo(true);
   control_->current_position.head_id = 3;
   control_->current_position.tail_id = 2;
   tamb_position_t copy;

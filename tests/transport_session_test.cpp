@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "engine_checks.h"
-#include "host.h"
+#include "kit.h"
+#include "kit_cycle.h"
 #include "support.h"
 #include "tamb/tamb.h"
-#include "transport.h"
 
 namespace {
 
@@ -87,9 +87,9 @@ class Session : public testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    host::log_set_echo(false);
-    host::log_clear();
-    server_ = std::make_unique<host::Server>(16, kFrames);
+    hooks::log_set_echo(false);
+    hooks::log_clear();
+    server_ = std::make_unique<kit::Server>(16, kFrames);
     server_->set_sample_rate(kRate);
     server_->engine()->verbose = 1;
     app_ = Join("app", [this](tamb_nframes_t) {
@@ -101,25 +101,25 @@ class Session : public testing::Test {
   }
 
   // A client that the server activates and whose process cycles the driver runs.
-  host::Client *Join(const char *name, host::Process process = {}) {
-    host::Client *client = server_->add_client(name);
+  kit::Client *Join(const char *name, kit::Process process = {}) {
+    kit::Client *client = server_->add_client(name);
     server_->activate(client);
     members_.emplace_back(client, std::move(process));
     Redrive();
     return client;
   }
 
-  void Remove(host::Client *client) {
+  void Remove(kit::Client *client) {
     std::erase_if(members_, [client](const auto &member) { return member.first == client; });
     Redrive();
     server_->remove_client(client);
   }
 
-  static tamb_client_t *H(host::Client *client) { return &client->handle; }
+  static tamb_client_t *H(kit::Client *client) { return &client->handle; }
 
   // One process cycle; the trace lines of its cycle end.
   Trace Cycle() {
-    host::log_clear();
+    hooks::log_clear();
     driver_->run(now_);
     now_ += kCycleUsecs;
     return support::engine_traces();
@@ -139,18 +139,18 @@ class Session : public testing::Test {
   tamb_control_t *Control() { return server_->control(); }
   tamb_engine_t *Engine() { return server_->engine(); }
 
-  std::unique_ptr<host::Server> server_;
-  host::Client *app_ = nullptr;
+  std::unique_ptr<kit::Server> server_;
+  kit::Client *app_ = nullptr;
 
  private:
   // The driver keeps the clients it was given; a removed client must leave it first.
   void Redrive() {
-    driver_ = std::make_unique<host::CycleDriver>(*server_);
+    driver_ = std::make_unique<kit::CycleDriver>(*server_);
     for (auto &[client, process] : members_) driver_->add(client, process);
   }
 
-  std::unique_ptr<host::CycleDriver> driver_;
-  std::vector<std::pair<host::Client *, host::Process>> members_;
+  std::unique_ptr<kit::CycleDriver> driver_;
+  std::vector<std::pair<kit::Client *, kit::Process>> members_;
   std::function<void()> during_;
   tamb_time_t now_ = 1000000;
 };
@@ -208,7 +208,7 @@ TEST_F(Session, LocateWhileRollingWaitsOneCycleInPendingAndIsNewForOneCycle) {
 }
 
 TEST_F(Session, TwoLocatesInOneCycleTakeTheLastCompleteWrite) {
-  host::Client *other = Join("other");
+  kit::Client *other = Join("other");
   During([&] {
     tamb_transport_locate(H(app_), 1000);
     tamb_transport_locate(H(other), 2000);
@@ -228,7 +228,7 @@ TEST_F(Session, TwoLocatesInOneCycleTakeTheLastCompleteWrite) {
 // than the 94th needs.
 TEST_F(Session, SyncPollTimesOutAtThe94thCycleEndAfterTheOneThatStartedIt) {
   Sync never;
-  host::Client *slow = Join("slow");
+  kit::Client *slow = Join("slow");
   ASSERT_EQ(tamb_set_sync_callback(H(slow), SyncAnswer, &never), 0);
   tamb_transport_start(H(app_));
   EXPECT_EQ(Cycle(), (Trace{"transport command: START",
@@ -261,9 +261,9 @@ TEST_F(Session, SyncPollTimesOutAtThe94thCycleEndAfterTheOneThatStartedIt) {
 
 TEST_F(Session, SyncTimeoutRequestShortensTheNextPoll) {
   Sync never;
-  host::Client *slow = Join("slow");
+  kit::Client *slow = Join("slow");
   ASSERT_EQ(tamb_set_sync_callback(H(slow), SyncAnswer, &never), 0);
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_set_sync_timeout(H(slow), 100000), 0);
   EXPECT_EQ(support::engine_traces(), Trace{"new sync timeout: 0.100000 secs"});
   tamb_transport_start(H(app_));
@@ -277,7 +277,7 @@ TEST_F(Session, SyncTimeoutRequestShortensTheNextPoll) {
 
 TEST_F(Session, LocateWhileRollingWithASlowSyncClientHoldsTheFrameUntilItIsReady) {
   Sync sync{.ready_at = 1};
-  host::Client *slow = Join("slow");
+  kit::Client *slow = Join("slow");
   ASSERT_EQ(tamb_set_sync_callback(H(slow), SyncAnswer, &sync), 0);
   tamb_transport_start(H(app_));
   EXPECT_EQ(Cycle(), (Trace{"transport command: START",
@@ -312,7 +312,7 @@ TEST_F(Session, LocateWhileRollingWithASlowSyncClientHoldsTheFrameUntilItIsReady
 
 TEST_F(Session, StopDuringAPollHaltsIt) {
   Sync never;
-  host::Client *slow = Join("slow");
+  kit::Client *slow = Join("slow");
   ASSERT_EQ(tamb_set_sync_callback(H(slow), SyncAnswer, &never), 0);
   tamb_transport_start(H(app_));
   Cycle();
@@ -332,9 +332,9 @@ TEST_F(Session, StopDuringAPollHaltsIt) {
 
 TEST_F(Session, SlowSyncClientsReadyOnDifferentCyclesRollWhenTheLastIsReady) {
   Sync a, b, c;
-  host::Client *ca = Join("a");
-  host::Client *cb = Join("b");
-  host::Client *cc = Join("c");
+  kit::Client *ca = Join("a");
+  kit::Client *cb = Join("b");
+  kit::Client *cc = Join("c");
   ASSERT_EQ(tamb_set_sync_callback(H(ca), SyncAnswer, &a), 0);
   ASSERT_EQ(tamb_set_sync_callback(H(cb), SyncAnswer, &b), 0);
   ASSERT_EQ(tamb_set_sync_callback(H(cc), SyncAnswer, &c), 0);
@@ -363,8 +363,8 @@ TEST_F(Session, SlowSyncClientJoiningWhileRollingMakesTheTransportWaitForIt) {
   Cycle();
   Cycle();
   Sync late{.ready_at = 2};
-  host::Client *joiner = Join("late");
-  host::log_clear();
+  kit::Client *joiner = Join("late");
+  hooks::log_clear();
   ASSERT_EQ(tamb_set_sync_callback(H(joiner), SyncAnswer, &late), 0);
   EXPECT_EQ(support::engine_traces(),
             (Trace{"force transport state to Starting", "polling sync client late"}));
@@ -379,7 +379,7 @@ TEST_F(Session, SlowSyncClientJoiningWhileRollingMakesTheTransportWaitForIt) {
 
   // A registered client that is activated while rolling does the same.
   Sync again{.ready_at = 1};
-  host::Client *idle = server_->add_client("idle");
+  kit::Client *idle = server_->add_client("idle");
   ASSERT_EQ(tamb_set_sync_callback(H(idle), SyncAnswer, &again), 0);
   EXPECT_EQ(State(), kRolling) << "an inactive client only registers";
   server_->activate(idle);
@@ -392,9 +392,9 @@ TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
   Sync quick{.ready_at = 1};
   Sync never;
   Sync gone;
-  host::Client *cq = Join("quick");
-  host::Client *cn = Join("never");
-  host::Client *cg = Join("gone");
+  kit::Client *cq = Join("quick");
+  kit::Client *cn = Join("never");
+  kit::Client *cg = Join("gone");
   ASSERT_EQ(tamb_set_sync_callback(H(cq), SyncAnswer, &quick), 0);
   ASSERT_EQ(tamb_set_sync_callback(H(cn), SyncAnswer, &never), 0);
   ASSERT_EQ(tamb_set_sync_callback(H(cg), SyncAnswer, &gone), 0);
@@ -403,7 +403,7 @@ TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
   EXPECT_EQ(Cycle(), Trace{});
   EXPECT_EQ(Control()->sync_remain, 2);
 
-  host::log_clear();
+  hooks::log_clear();
   ASSERT_EQ(tamb_set_sync_callback(H(cn), nullptr, nullptr), 0);
   EXPECT_EQ(support::engine_traces(), Trace{"sync poll interrupted for client never"});
   EXPECT_EQ(Control()->sync_remain, 1);
@@ -447,9 +447,9 @@ testing::AssertionResult CarriesBbt(const tamb_position_t &position, double bpm)
 TEST_F(Session, TimebaseMasterFillsEveryCycleUntilAnUnconditionalRequestTakesTheRole) {
   Meter alpha_meter{120};
   Meter beta_meter{90};
-  host::Client *alpha = Join("alpha");
-  host::Client *beta = Join("beta");
-  host::log_clear();
+  kit::Client *alpha = Join("alpha");
+  kit::Client *beta = Join("beta");
+  hooks::log_clear();
   ASSERT_EQ(tamb_set_timebase_callback(H(alpha), 0, MeterFill, &alpha_meter), 0);
   EXPECT_EQ(support::engine_traces(), Trace{"new timebase master: alpha"});
   tamb_transport_start(H(app_));
@@ -462,7 +462,7 @@ TEST_F(Session, TimebaseMasterFillsEveryCycleUntilAnUnconditionalRequestTakesThe
   EXPECT_EQ(alpha_meter.new_calls, 2) << "on becoming master and for the located position";
   EXPECT_EQ(Position().frame, 47000 + 10 * kFrames);
 
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_set_timebase_callback(H(beta), 1, MeterFill, &beta_meter), EBUSY);
   EXPECT_EQ(support::engine_traces(),
             (Trace{"conditional timebase for beta failed", " alpha is already the master"}));
@@ -487,15 +487,15 @@ TEST_F(Session, TimebaseMasterFillsEveryCycleUntilAnUnconditionalRequestTakesThe
 
 TEST_F(Session, TimebaseMasterResignsIsDeactivatedAndRemoved) {
   Meter meter{120};
-  host::Client *alpha = Join("alpha");
-  host::Client *beta = Join("beta");
+  kit::Client *alpha = Join("alpha");
+  kit::Client *beta = Join("beta");
   ASSERT_EQ(tamb_set_timebase_callback(H(alpha), 0, MeterFill, &meter), 0);
   tamb_transport_start(H(app_));
   Cycle();
   Cycle();
   EXPECT_TRUE(CarriesBbt(Position(), 120));
 
-  host::log_clear();
+  hooks::log_clear();
   EXPECT_EQ(tamb_release_timebase(H(alpha)), 0);
   EXPECT_EQ(support::engine_traces(), Trace{"alpha resigned as timebase master"});
   EXPECT_EQ(Control()->pending_position.valid, 0u);
@@ -523,7 +523,7 @@ TEST_F(Session, TimebaseMasterResignsIsDeactivatedAndRemoved) {
   EXPECT_EQ(meter.new_calls, news + 1) << "told of a new position on its return";
   EXPECT_TRUE(CarriesBbt(Position(), 120));
 
-  host::log_clear();
+  hooks::log_clear();
   Remove(alpha);
   EXPECT_EQ(support::engine_traces(), Trace{"timebase master exit"});
   EXPECT_EQ(Engine()->timebase_client, nullptr);
@@ -584,7 +584,7 @@ TEST_F(Session, RandomLocatesAndCommandsKeepTheInvariantsAndNeverTearARequest) {
   Engine()->verbose = 0;
   uint32_t coins[4] = {1, 2, 3, 4};
   for (uint32_t &coin : coins) {
-    host::Client *slow = Join(("slow" + std::to_string(coin)).c_str());
+    kit::Client *slow = Join(("slow" + std::to_string(coin)).c_str());
     ASSERT_EQ(tamb_set_sync_callback(H(slow), CoinAnswer, &coin), 0);
   }
   Meter meter{120};
@@ -644,7 +644,7 @@ TEST_F(Session, RandomLocatesAndCommandsKeepTheInvariantsAndNeverTearARequest) {
   EXPECT_EQ(broken, 0u) << first_break;
   EXPECT_EQ(torn, 0u) << "of " << taken << " requests taken";
   EXPECT_EQ(bad_state, 0u);
-  EXPECT_EQ(host::log_count(host::Level::error), 0u);
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
   EXPECT_GE(cycles, 2000u);
   EXPECT_GT(repositions, 0u);
   EXPECT_GT(taken - repositions, 0u) << "no locate was taken";

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "demo.h"
-#include "host.h"
+#include "kit.h"
+#include "kit_cycle.h"
 #include "tamb/tamb.h"
-#include "transport.h"
 
 namespace {
 
@@ -68,10 +68,10 @@ const char *state_name(int32_t state) {
 }
 
 void print_trace() {
-  for (const host::Message &m : host::log_messages()) {
-    if (m.level == host::Level::trace) printf("%14sengine: %s\n", "", m.text.c_str());
+  for (const hooks::Message &m : hooks::log_messages()) {
+    if (m.level == hooks::Level::trace) printf("%14sengine: %s\n", "", m.text.c_str());
   }
-  host::log_clear();
+  hooks::log_clear();
 }
 
 void show_engine() {
@@ -83,13 +83,13 @@ void show_engine() {
       "transport rolls, and the tape needs four cycles for that. %u frames per cycle at %u Hz.\n\n",
       frames, rate);
 
-  host::log_set_echo(false);
-  host::Server server(16, frames);
-  host::log_set_echo(true);
+  hooks::log_set_echo(false);
+  kit::Server server(16, frames);
+  hooks::log_set_echo(true);
   server.set_sample_rate(rate);
   server.engine()->verbose = 1;
-  host::CycleDriver driver(server);
-  host::Client *clients[3];
+  kit::CycleDriver driver(server);
+  kit::Client *clients[3];
   const char *names[3] = {"sequencer", "recorder", "tape"};
   for (int i = 0; i < 3; ++i) {
     clients[i] = server.add_client(names[i]);
@@ -99,7 +99,7 @@ void show_engine() {
   tamb_client_t *sequencer = &clients[0]->handle;
   Syncer recorder{"recorder", 1};
   Syncer tape{"tape", 4};
-  host::log_clear();
+  hooks::log_clear();
   tamb_set_timebase_callback(sequencer, 0, sequencer_timebase, nullptr);
   tamb_set_sync_callback(&clients[1]->handle, syncer_ready, &recorder);
   tamb_set_sync_callback(&clients[2]->handle, syncer_ready, &tape);

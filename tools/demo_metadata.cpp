@@ -9,8 +9,8 @@
 #include <string>
 
 #include "demo.h"
-#include "host.h"
-#include "metadata.h"
+#include "kit.h"
+#include "kit_store.h"
 #include "tamb/tamb.h"
 
 namespace {
@@ -64,11 +64,11 @@ void list_all() {
 // Runs in a process of its own on a throw-away server directory, so that the demo leaves no
 // database behind and its own process never holds the store open.
 void walk_through(const std::string &root) {
-  host::server_dir_set_root(root);
-  host::Server server;
-  host::metadata_relay_to(&server);
-  host::Client *synth = server.add_client("synth");
-  host::Client *patchbay = server.add_client("patchbay");
+  hooks::server_dir_set_root(root);
+  kit::Server server;
+  kit::metadata_relay_to(&server);
+  kit::Client *synth = server.add_client("synth");
+  kit::Client *patchbay = server.add_client("patchbay");
   tamb_client_t *writer = &synth->handle;
   tamb_set_property_change_callback(&patchbay->handle, hear, const_cast<char *>("patchbay"));
 
@@ -123,7 +123,7 @@ void walk_through(const std::string &root) {
   show_property(left, TAMB_METADATA_PRETTY_NAME);
   tamb_remove_all_properties(writer);
   list_all();
-  host::metadata_relay_to(nullptr);
+  kit::metadata_relay_to(nullptr);
 }
 
 void show_metadata() {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "demo.h"
-#include "host.h"
+#include "kit.h"
 #include "tamb/midi.h"
 #include "tamb/port.h"
 
@@ -21,7 +21,7 @@ tamb_port_t *must(tamb_port_t *port, const char *name) {
   return port;
 }
 
-void link(host::Server &server, const tamb_port_t *output, const tamb_port_t *input) {
+void link(kit::Server &server, const tamb_port_t *output, const tamb_port_t *input) {
   if (server.connect(output->shared->id, input->shared->id) != 0) {
     throw std::runtime_error(std::string("cannot connect ") + tamb_port_name(output));
   }
@@ -39,9 +39,9 @@ void show_event(const tamb_midi_event_t &event) {
   printf("    frame %2u  %-12s from synth:seq_%d\n", event.time, bytes.c_str(), channel + 1);
 }
 
-void run_cycle(host::Server &server) {
-  host::Client *synth = server.add_client("synth");
-  host::Client *mixer = server.add_client("mixer");
+void run_cycle(kit::Server &server) {
+  kit::Client *synth = server.add_client("synth");
+  kit::Client *mixer = server.add_client("mixer");
   tamb_port_set_funcs();
   tamb_port_t *lead =
       must(tamb_port_register(&synth->handle, "lead", audio, TAMB_PORT_IS_OUTPUT, 0), "lead");
@@ -93,7 +93,7 @@ void run_cycle(host::Server &server) {
 
   // The mixer's process callback reads its inputs.
   auto *mixed = static_cast<float *>(tamb_port_get_buffer(bus, frames));
-  printf("\n  one cycle of %u frames, audio (kernels: %s):\n", frames, host::kernels_width());
+  printf("\n  one cycle of %u frames, audio (kernels: %s):\n", frames, hooks::kernels_width());
   printf("    frame    lead  +   pad  =   bus\n");
   for (tamb_nframes_t f = 0; f < 4; ++f) {
     printf("    %5u  %6.3f  %6.3f  %6.3f\n", f, lead_samples[f], pad_samples[f], mixed[f]);
@@ -121,13 +121,13 @@ void show_ports() {
       "writes its own buffer; an input reads the silent buffer, its single source's buffer,\n"
       "or a mix of all its sources: samples added for audio, events merged for MIDI.\n\n");
   try {
-    host::log_set_echo(false);
-    host::Server server(16, frames);
+    hooks::log_set_echo(false);
+    kit::Server server(16, frames);
     run_cycle(server);
   } catch (const std::exception &e) {
     printf("  cannot run the chapter: %s\n", e.what());
   }
-  host::log_set_echo(true);
+  hooks::log_set_echo(true);
 }
 
 TAMB_DEMO_CHAPTER(50, "Ports and buffers", show_ports);

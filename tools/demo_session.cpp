@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "demo.h"
-#include "host.h"
-#include "metadata.h"
-#include "remote.h"
+#include "kit.h"
+#include "kit_remote.h"
+#include "kit_store.h"
 #include "tamb/tamb.h"
 
 namespace {
@@ -70,7 +70,7 @@ void Timebase(tamb_transport_state_t, tamb_nframes_t, tamb_position_t *position,
   position->beats_per_minute = 120;
 }
 
-int Producer(host::RemoteClient &remote, int index, Shared *shared) {
+int Producer(kit::RemoteClient &remote, int index, Shared *shared) {
   alarm(60);  // an orphan never outlives the demo for long
   tamb_client_t *client = remote.handle();
   tamb_port_t *audio = tamb_port_register(client, "audio", tamb_builtin_port_types[0].type_name,
@@ -117,7 +117,7 @@ void Notice(tamb_uuid_t subject, const char *key, tamb_property_change_t, void *
   }
 }
 
-int Consumer(host::RemoteClient &remote, Shared *shared) {
+int Consumer(kit::RemoteClient &remote, Shared *shared) {
   alarm(60);
   tamb_client_t *client = remote.handle();
   tamb_port_t *audio = tamb_port_register(client, "audio_in", tamb_builtin_port_types[0].type_name,
@@ -180,22 +180,22 @@ void show_session() {
     printf("  cannot make a directory for the metadata store\n");
     return;
   }
-  host::server_dir_set_root(path);
+  hooks::server_dir_set_root(path);
   void *memory =
       mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return;
   auto *shared = new (memory) Shared{};
 
   try {
-    host::Server server(64, kFrames);
+    kit::Server server(64, kFrames);
     server.set_sample_rate(kRate);
-    host::metadata_relay_to(&server);
-    host::RemoteHost remote(server);
+    kit::metadata_relay_to(&server);
+    kit::RemoteHost remote(server);
     for (int p = 0; p < 2; ++p) {
       remote.spawn(p == 0 ? "producer_a" : "producer_b",
-                   [=](host::RemoteClient &client) { return Producer(client, p, shared); });
+                   [=](kit::RemoteClient &client) { return Producer(client, p, shared); });
     }
-    remote.spawn("consumer", [=](host::RemoteClient &client) { return Consumer(client, shared); });
+    remote.spawn("consumer", [=](kit::RemoteClient &client) { return Consumer(client, shared); });
     int ready = remote.wait_ready();
     for (int m = 0; m < 3; ++m) {
       if (remote.alive(m)) server.activate(remote.client(m));
@@ -234,7 +234,7 @@ void show_session() {
     }
     uint64_t notices = remote.notices();
     remote.finish();
-    host::metadata_relay_to(nullptr);
+    kit::metadata_relay_to(nullptr);
 
     std::string states;
     for (const std::string &name : visited) states += (states.empty() ? "" : " > ") + name;
@@ -251,16 +251,16 @@ void show_session() {
     printf("    property        consumer read \"%s\" set by producer_a\n", shared->seen);
     printf("    notices         %lu relayed, %lu heard by the consumer\n",
            static_cast<unsigned long>(notices), static_cast<unsigned long>(shared->notices));
-    for (const host::RemoteHost::Removal &end : remote.removals()) {
+    for (const kit::RemoteHost::Removal &end : remote.removals()) {
       printf("    %-15s %s, exit status %d\n", end.name.c_str(), end.reason.c_str(), end.status);
     }
   } catch (const std::exception &e) {
     printf("  the session failed: %s\n", e.what());
   }
-  host::metadata_relay_to(nullptr);
+  kit::metadata_relay_to(nullptr);
   munmap(memory, sizeof(Shared));
   std::filesystem::remove_all(path);
-  host::server_dir_set_root("");
+  hooks::server_dir_set_root("");
 }
 
 TAMB_DEMO_CHAPTER(2000, "A session across processes", show_session);

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "demo.h"
-#include "host.h"
+#include "kit.h"
 #include "tamb/tamb.h"
 
 namespace {
@@ -84,10 +84,10 @@ void print_registry(const char *when, const Labels &labels) {
 }
 
 int run_chapter() {
-  host::log_set_echo(false);
-  host::Server server(16, 256, "demo");
-  host::Client *synth = server.add_client("synth");
-  host::Client *mixer = server.add_client("mixer");
+  hooks::log_set_echo(false);
+  kit::Server server(16, 256, "demo");
+  kit::Client *synth = server.add_client("synth");
+  kit::Client *mixer = server.add_client("mixer");
   Labels labels = {{server.control_index(), "engine control block"},
                    {synth->control_segment.index, "client control block of \"synth\""},
                    {mixer->control_segment.index, "client control block of \"mixer\""}};

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "demo.h"
-#include "host.h"
+#include "kit.h"
+#include "kit_cycle.h"
 #include "tamb/tamb.h"
-#include "transport.h"
 
 namespace {
 
@@ -25,15 +25,15 @@ tamb_time_t smallest_step() {
 }
 
 void show_clock() {
-  host::log_clear();
-  host::log_set_echo(false);
+  hooks::log_clear();
+  hooks::log_set_echo(false);
   tamb_set_clock_source(TAMB_CLOCK_HPET);
-  host::log_set_echo(true);
+  hooks::log_set_echo(true);
   bool hpet = _tamb_get_microseconds != tamb_get_microseconds_from_system;
   if (hpet) {
     printf("  asked for the HPET: its counter is mapped and read without a system call\n");
   } else {
-    std::vector<host::Message> messages = host::log_messages();
+    std::vector<hooks::Message> messages = hooks::log_messages();
     printf("  asked for the HPET: \"%s\"\n  so the process falls back to the system clock\n",
            messages.empty() ? "?" : messages.back().text.c_str());
   }
@@ -47,8 +47,8 @@ void show_clock() {
       resolution.tv_nsec, static_cast<unsigned long>(smallest_step()));
 }
 
-void show_cycles(host::Server &server, tamb_client_t *client) {
-  host::CycleDriver driver(server);
+void show_cycles(kit::Server &server, tamb_client_t *client) {
+  kit::CycleDriver driver(server);
   double period = driver.period_usecs();
   printf("\n  %u frames per cycle at %u Hz: one cycle every %.3f us\n",
          server.control()->buffer_size, tamb_get_sample_rate(client), period);
@@ -112,7 +112,7 @@ void show_time_and_transport() {
       "it, and ask for transport positions by writing a guarded record the engine picks up.\n\n");
   show_clock();
 
-  host::Server server(16, 256);
+  kit::Server server(16, 256);
   tamb_control_t *control = server.control();
   control->current_position.frame_rate = 48000;
   control->position_id_counter = 1;

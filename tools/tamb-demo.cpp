@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "demo.h"
-#include "host.h"
+#include "kit.h"
 #include "tamb/tamb.h"
 
 namespace {
@@ -26,11 +26,11 @@ std::vector<Chapter> &chapters() {
 }
 
 void show_identifiers() {
-  host::Server server;
+  kit::Server server;
   printf(
       "Every client and port carries a 64-bit id: kind in the upper half (1 port, 2 client),\n"
       "serial in the lower half. The server hands them out; their text form is decimal.\n\n");
-  host::Client *client = server.add_client("demo");
+  kit::Client *client = server.add_client("demo");
   char text[TAMB_UUID_STRING_SIZE];
   tamb_uuid_t id = client->handle.control->uuid;
   tamb_uuid_unparse(id, text);
@@ -104,7 +104,7 @@ int main() {
   printf("libtamb demo: the shared core of a low-latency audio connection server\n");
   // The demo's server registers in a System V namespace of its own where the system allows
   // it, so that it never meets a real server's registry.
-  bool isolated = host::ipc_namespace_enter_private(nullptr);
+  bool isolated = kit::ipc_namespace_enter_private(nullptr);
   printf("(running in %s System V IPC namespace)\n", isolated ? "a private" : "the machine's");
   std::stable_sort(chapters().begin(), chapters().end(),
                    [](const Chapter &a, const Chapter &b) { return a.order < b.order; });

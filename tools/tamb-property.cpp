@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "hooks.h"
 #include "tamb/metadata.h"
 
 namespace {
@@ -171,7 +171,7 @@ int main(int argc, char **argv) {
       return 0;
     }
     if (option == "--root" && i + 1 < argc) {
-      host::server_dir_set_root(argv[++i]);
+      hooks::server_dir_set_root(argv[++i]);
     } else if (option == "--root") {
       return usage_error("%s needs a directory", "--root");
     } else {

@@ -1,13 +1,13 @@
 #include "engine_checks.h"
 
-#include "host.h"
+#include "kit.h"
 
 namespace support {
 
 std::vector<std::string> engine_traces() {
   std::vector<std::string> out;
-  for (const host::Message &m : host::log_messages()) {
-    if (m.level == host::Level::trace) out.push_back(m.text);
+  for (const hooks::Message &m : hooks::log_messages()) {
+    if (m.level == hooks::Level::trace) out.push_back(m.text);
   }
   return out;
 }

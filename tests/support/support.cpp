@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host.h"
+#include "kit.h"
 
 namespace support {
 namespace {
@@ -29,7 +29,7 @@ std::string errno_text(const char *what) { return std::string(what) + ": " + str
 
 }  // namespace
 
-bool enter_ipc_namespace(std::string *why) { return host::ipc_namespace_enter_new(why); }
+bool enter_ipc_namespace(std::string *why) { return kit::ipc_namespace_enter_new(why); }
 
 bool enter_mount_namespace(std::string *why) {
   if (unshare(CLONE_NEWNS) != 0) {
@@ -90,7 +90,7 @@ bool bind_fixture(const std::string &content, const std::string &target, std::st
 }
 
 namespace {
-const bool ipc_private_at_start = host::ipc_namespace_enter_private(nullptr);
+const bool ipc_private_at_start = kit::ipc_namespace_enter_private(nullptr);
 }  // namespace
 
 bool ipc_is_private() { return ipc_private_at_start; }

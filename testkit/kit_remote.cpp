@@ -1,5 +1,5 @@
 // Clients in other processes: the client core's end of the channels and the server's end.
-#include "remote.h"
+#include "kit_remote.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -15,12 +15,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "kit_cycle.h"
 #include "tamb/playhead_server.h"
 #include "tamb/port.h"
 #include "tamb/transport.h"
-#include "transport.h"
 
-namespace host {
+namespace kit {
 namespace {
 
 // Wake-ups from the server, and the client's answers.
@@ -92,7 +92,10 @@ void list_free(tamb_slist_t *list) {
 
 }  // namespace
 
-void remote_channel_use(int fd) { channel_fd.store(fd); }
+void remote_channel_use(int fd) {
+  channel_fd.store(fd);
+  hooks::request_set_forward(fd >= 0 ? remote_deliver : nullptr);
+}
 
 int remote_channel() { return channel_fd.load(); }
 
@@ -605,4 +608,4 @@ int RemoteHost::run(tamb_time_t start) {
   return removed;
 }
 
-}  // namespace host
+}  // namespace kit

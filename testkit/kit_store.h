@@ -1,10 +1,10 @@
 // The stand-in server's side of metadata: it passes property change notices on to clients.
-#ifndef TAMB_HOST_METADATA_H
-#define TAMB_HOST_METADATA_H
+#ifndef TAMB_TESTKIT_KIT_METADATA_H
+#define TAMB_TESTKIT_KIT_METADATA_H
 
-#include "host.h"
+#include "kit.h"
 
-namespace host {
+namespace kit {
 
 // From now on, every property change notice (request 33) is passed on to each client of server
 // that set a property change callback, the sender included, as (subject, key or null, change,
@@ -13,6 +13,6 @@ namespace host {
 // must not change them with a client, which would send a request of their own.
 void metadata_relay_to(Server *server);
 
-}  // namespace host
+}  // namespace kit
 
 #endif

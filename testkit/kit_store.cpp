@@ -1,11 +1,11 @@
 // Passes property change notices on to the clients that asked for them.
-#include "metadata.h"
+#include "kit_store.h"
 
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace host {
+namespace kit {
 namespace {
 
 struct Listener {
@@ -45,8 +45,8 @@ int relay_property_change(tamb_client_t *, tamb_request_t *request, void *arg) {
 }  // namespace
 
 void metadata_relay_to(Server *server) {
-  request_set_handler(TAMB_REQ_PROPERTY_CHANGE_NOTIFY,
-                      server != nullptr ? relay_property_change : nullptr, server);
+  hooks::request_set_handler(TAMB_REQ_PROPERTY_CHANGE_NOTIFY,
+                             server != nullptr ? relay_property_change : nullptr, server);
 }
 
-}  // namespace host
+}  // namespace kit

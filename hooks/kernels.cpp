@@ -3,7 +3,7 @@
 // start-up. No current processor has 3DNow!, so that pair is a plain loop.
 #include <immintrin.h>
 
-#include "host.h"
+#include "hooks.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ const Kernel sse_add = has_avx2 ? add_avx2 : add_sse;
 
 }  // namespace
 
-const char *host::kernels_width() { return has_avx2 ? "avx2" : "sse"; }
+const char *hooks::kernels_width() { return has_avx2 ? "avx2" : "sse"; }
 
 extern "C" {
 

@@ -1,64 +1,18 @@
-// The stand-in for what lies outside libtamb: the client core and the server. It implements
-// the hooks of tamb/hooks.h and the least of a server that tests, benchmarks and tools need.
-#ifndef TAMB_HOST_H
-#define TAMB_HOST_H
+// The test kit: an in-process server with its clients over real System V segments, and
+// namespace isolation, for tests, benchmarks, fuzz targets and the demo only; never installed.
+// The outside hooks it answers requests through are those of hooks/.
+#ifndef TAMB_TESTKIT_KIT_H
+#define TAMB_TESTKIT_KIT_H
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "hooks.h"
 #include "tamb/tamb.h"
 
-namespace host {
-
-// ---- Log ----------------------------------------------------------------------------------
-
-enum class Level { error, info, trace };
-
-struct Message {
-  Level level;
-  std::string text;
-};
-
-// The messages reported since the last clear, oldest first (at most the last 256).
-std::vector<Message> log_messages();
-
-// True when a message of that level with exactly that text was reported.
-bool log_has(Level level, std::string_view text);
-
-// Number of messages of that level reported since the last clear.
-size_t log_count(Level level);
-
-void log_clear();
-
-// Whether errors and information are also printed to standard error (default: yes).
-void log_set_echo(bool echo);
-
-// ---- Server directory ---------------------------------------------------------------------
-
-// Directory under which tamb_server_dir places each server's directory; empty restores the
-// default /tmp/tamb-<uid>.
-void server_dir_set_root(const std::string &root);
-
-// ---- Requests -----------------------------------------------------------------------------
-
-// Carries out one request in the server; its result becomes the request's status.
-using RequestHandler = int (*)(tamb_client_t *client, tamb_request_t *request, void *arg);
-
-// Registers the handler of one request type code; a null handler removes it.
-void request_set_handler(int32_t type, RequestHandler handler, void *arg = nullptr);
-
-// Number of requests delivered since start-up, whatever their outcome.
-uint64_t request_count();
-
-// ---- Processor ----------------------------------------------------------------------------
-
-// Feature bits as they are stored in cpu_type: bit 1 SSE, bit 2 SSE2, bit 3 SSE3, bit 8 3DNow!.
-int32_t cpu_detect();
-
-// Name of the vector width the SSE kernels use on this machine ("avx2" or "sse").
-const char *kernels_width();
+namespace kit {
 
 // ---- Isolation ----------------------------------------------------------------------------
 
@@ -184,6 +138,6 @@ class Server {
   Rename last_rename_;
 };
 
-}  // namespace host
+}  // namespace kit
 
 #endif

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "host.h"
+#include "kit.h"
 #include "tamb/port.h"
 
-namespace host {
+namespace kit {
 namespace {
 
 // Every port id has its buffer in its type's segment, after the silent buffer at offset 0.
@@ -83,16 +83,16 @@ void Server::ports_start() {
     tamb_get_port_functions(type)->buffer_init(segment.address, bytes, control->buffer_size);
     port_segments_.push_back(segment);
   }
-  request_set_handler(TAMB_REQ_PORT_REGISTER, handle_port_register, this);
-  request_set_handler(TAMB_REQ_PORT_UNREGISTER, handle_port_unregister, this);
-  request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, handle_port_connections, this);
-  request_set_handler(TAMB_REQ_PORT_RENAME, handle_port_rename, this);
+  hooks::request_set_handler(TAMB_REQ_PORT_REGISTER, handle_port_register, this);
+  hooks::request_set_handler(TAMB_REQ_PORT_UNREGISTER, handle_port_unregister, this);
+  hooks::request_set_handler(TAMB_REQ_PORT_GET_CONNECTIONS, handle_port_connections, this);
+  hooks::request_set_handler(TAMB_REQ_PORT_RENAME, handle_port_rename, this);
 }
 
 void Server::ports_stop() {
   for (int32_t type : {TAMB_REQ_PORT_REGISTER, TAMB_REQ_PORT_UNREGISTER,
                        TAMB_REQ_PORT_GET_CONNECTIONS, TAMB_REQ_PORT_RENAME}) {
-    request_set_handler(type, nullptr);
+    hooks::request_set_handler(type, nullptr);
   }
   for (tamb_shm_info_t &segment : port_segments_) segment_free(&segment);
   port_segments_.clear();
@@ -272,4 +272,4 @@ void Server::core_free_ports(Client *client) {
   }
 }
 
-}  // namespace host
+}  // namespace kit

@@ -1,9 +1,9 @@
 // The host server's transport engine: the registration requests go to the engine's handlers,
 // and client activation goes through its activation and exit steps.
-#include "host.h"
+#include "kit.h"
 #include "tamb/playhead_server.h"
 
-namespace host {
+namespace kit {
 
 int Server::handle_timebase_set(tamb_client_t *, tamb_request_t *request, void *arg) {
   auto *server = static_cast<Server *>(arg);
@@ -32,17 +32,17 @@ int Server::handle_sync_timeout(tamb_client_t *, tamb_request_t *request, void *
 
 void Server::transport_start() {
   tamb_transport_init(&engine_);
-  request_set_handler(TAMB_REQ_TIMEBASE_SET, handle_timebase_set, this);
-  request_set_handler(TAMB_REQ_TIMEBASE_RELEASE, handle_timebase_release, this);
-  request_set_handler(TAMB_REQ_SYNC_CLIENT_SET, handle_sync_set, this);
-  request_set_handler(TAMB_REQ_SYNC_CLIENT_RESET, handle_sync_reset, this);
-  request_set_handler(TAMB_REQ_SYNC_TIMEOUT_SET, handle_sync_timeout, this);
+  hooks::request_set_handler(TAMB_REQ_TIMEBASE_SET, handle_timebase_set, this);
+  hooks::request_set_handler(TAMB_REQ_TIMEBASE_RELEASE, handle_timebase_release, this);
+  hooks::request_set_handler(TAMB_REQ_SYNC_CLIENT_SET, handle_sync_set, this);
+  hooks::request_set_handler(TAMB_REQ_SYNC_CLIENT_RESET, handle_sync_reset, this);
+  hooks::request_set_handler(TAMB_REQ_SYNC_TIMEOUT_SET, handle_sync_timeout, this);
 }
 
 void Server::transport_stop() {
   for (int32_t type : {TAMB_REQ_TIMEBASE_SET, TAMB_REQ_TIMEBASE_RELEASE, TAMB_REQ_SYNC_CLIENT_SET,
                        TAMB_REQ_SYNC_CLIENT_RESET, TAMB_REQ_SYNC_TIMEOUT_SET}) {
-    request_set_handler(type, nullptr);
+    hooks::request_set_handler(type, nullptr);
   }
 }
 
@@ -63,4 +63,4 @@ void Server::deactivate(Client *client) {
 
 void Server::set_sample_rate(uint32_t sample_rate) { tamb_set_sample_rate(&engine_, sample_rate); }
 
-}  // namespace host
+}  // namespace kit

@@ -1,16 +1,16 @@
 // The stand-in server's side of the transport as far as the transport client needs it: answers
 // to the timebase and slow-sync registrations, and a process-cycle driver that keeps the frame
 // timer.
-#ifndef TAMB_HOST_TRANSPORT_H
-#define TAMB_HOST_TRANSPORT_H
+#ifndef TAMB_TESTKIT_KIT_TRANSPORT_H
+#define TAMB_TESTKIT_KIT_TRANSPORT_H
 
 #include <cstdint>
 #include <functional>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 
-namespace host {
+namespace kit {
 
 // ---- Registrations ------------------------------------------------------------------------
 
@@ -65,6 +65,6 @@ class CycleDriver {
   tamb_nframes_t next_frame_ = 0;
 };
 
-}  // namespace host
+}  // namespace kit
 
 #endif

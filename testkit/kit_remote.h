@@ -7,8 +7,8 @@
 // wake-up channel the server sends wake-ups (run a cycle, reread the connections, a property
 // change notice) and the client answers "ready" once after its setup and "done" after each
 // cycle or reread.
-#ifndef TAMB_HOST_REMOTE_H
-#define TAMB_HOST_REMOTE_H
+#ifndef TAMB_TESTKIT_KIT_REMOTE_H
+#define TAMB_TESTKIT_KIT_REMOTE_H
 
 #include <sys/types.h>
 
@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "host.h"
+#include "kit.h"
 
-namespace host {
+namespace kit {
 
 // ---- Client process side ------------------------------------------------------------------
 
@@ -170,6 +170,6 @@ class RemoteHost {
   bool threads_started_ = false;
 };
 
-}  // namespace host
+}  // namespace kit
 
 #endif

@@ -1,4 +1,4 @@
-#include "transport.h"
+#include "kit_cycle.h"
 
 #include <atomic>
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include "tamb/playhead_server.h"
 
-namespace host {
+namespace kit {
 namespace {
 
 constexpr int32_t registration_types[] = {TAMB_REQ_TIMEBASE_SET, TAMB_REQ_TIMEBASE_RELEASE,
@@ -30,11 +30,11 @@ int registration_handle(tamb_client_t *, tamb_request_t *request, void *) {
 
 void registrations_answer(int result) {
   registration_result.store(result);
-  for (int32_t type : registration_types) request_set_handler(type, registration_handle);
+  for (int32_t type : registration_types) hooks::request_set_handler(type, registration_handle);
 }
 
 void registrations_remove() {
-  for (int32_t type : registration_types) request_set_handler(type, nullptr);
+  for (int32_t type : registration_types) hooks::request_set_handler(type, nullptr);
 }
 
 std::vector<tamb_request_t> registrations_received() {
@@ -88,4 +88,4 @@ void CycleDriver::run(tamb_time_t start) {
   tamb_transport_cycle_end(server_.engine());
 }
 
-}  // namespace host
+}  // namespace kit

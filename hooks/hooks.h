@@ -1,0 +1,73 @@
+// The outside world that libtamb expects from a program, the least that a real one needs: the
+// log hooks (kept in a capture that tests read), the server directory, request delivery to
+// handlers registered in this process (or forwarded to another process), the processor
+// features in cpu_type and the copy/add kernels. Installed tools that log or send requests
+// link it; tests, benchmarks and the demo get it through the test kit.
+#ifndef TAMB_HOOKS_HOOKS_H
+#define TAMB_HOOKS_HOOKS_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tamb/tamb.h"
+
+namespace hooks {
+
+// ---- Log ----------------------------------------------------------------------------------
+
+enum class Level { error, info, trace };
+
+struct Message {
+  Level level;
+  std::string text;
+};
+
+// The messages reported since the last clear, oldest first (at most the last 256).
+std::vector<Message> log_messages();
+
+// True when a message of that level with exactly that text was reported.
+bool log_has(Level level, std::string_view text);
+
+// Number of messages of that level reported since the last clear.
+size_t log_count(Level level);
+
+void log_clear();
+
+// Whether errors and information are also printed to standard error (default: yes).
+void log_set_echo(bool echo);
+
+// ---- Server directory ---------------------------------------------------------------------
+
+// Directory under which tamb_server_dir places each server's directory; empty restores the
+// default /tmp/tamb-<uid>.
+void server_dir_set_root(const std::string &root);
+
+// ---- Requests -----------------------------------------------------------------------------
+
+// Carries out one request in the server; its result becomes the request's status.
+using RequestHandler = int (*)(tamb_client_t *client, tamb_request_t *request, void *arg);
+
+// Registers the handler of one request type code; a null handler removes it.
+void request_set_handler(int32_t type, RequestHandler handler, void *arg = nullptr);
+
+// Number of requests delivered since start-up, whatever their outcome.
+uint64_t request_count();
+
+// Sends every request through forward instead of to the handlers (a client process whose
+// server is elsewhere); null restores delivery to the handlers.
+using RequestForward = int (*)(tamb_request_t *request);
+void request_set_forward(RequestForward forward);
+
+// ---- Processor ----------------------------------------------------------------------------
+
+// Feature bits as they are stored in cpu_type: bit 1 SSE, bit 2 SSE2, bit 3 SSE3, bit 8 3DNow!.
+int32_t cpu_detect();
+
+// Name of the vector width the SSE kernels use on this machine ("avx2" or "sse").
+const char *kernels_width();
+
+}  // namespace hooks
+
+#endif
