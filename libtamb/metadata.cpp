@@ -1,29 +1,42 @@
 // Metadata properties in a Berkeley DB hash database, "metadata.db" in the server directory,
 // shared by every process of that server.
 //
-// Concurrency. Berkeley DB run with locking but without transactions resolves no deadlock by
-// itself: two writers, or a writer and a reader, that meet on the hash meta page and a bucket
-// wait for each other for good, and a write cut short by a deadlock may leave the file
-// half-changed. So:
-// - writers take turns: exclusive access_lock among the threads of a process, and among
-//   processes a robust process-shared mutex in "metadata.lock" beside the database (a writer
-//   that dies holding it hands it on to the next); two of our writers never meet inside the
-//   database. The mutex costs no system call when nobody waits, unlike a file lock;
-// - the environment's deadlock detector runs on every lock conflict with the policy "fewest
-//   write locks loses". A reader holds none and a writer waiting on a reader holds some, so
-//   when a reader and a writer deadlock, the reader is the one told: it retries, having changed
-//   nothing. Readers take only the shared access_lock, which costs no system call; it keeps
-//   their cursors out of the way of a truncate, which allows no open cursor on the handle.
-// A write that a process outside this library makes us lose is retried as well.
+// Crashes. Any process may be killed at any moment, in the middle of a database call too.
+// Berkeley DB's mutexes are plain process-shared pthread mutexes here: a process that dies
+// holding one, or a lock, or a page it was changing in the shared cache, leaves the environment
+// unusable, and whoever waits for it waits for ever. So:
+// - Every database call of every process, opening and closing included, runs under the store
+//   lock: a robust process-shared mutex in "metadata.lock" beside the database. Only its holder
+//   is ever inside Berkeley DB, so nobody waits inside the library for a dead process, and a
+//   holder that dies hands the lock on with EOWNERDEAD: the environment may be damaged.
+// - Changes are transactions whose log reaches the log file at each commit (written, not
+//   flushed to the disk: a killed process loses nothing the kernel holds). A damaged
+//   environment is recovered with DB_RECOVER, which marks the old environment failed, builds a
+//   new one and replays the log onto the file: a change cut short is undone, and every commit
+//   that returned is kept.
+// - The lock file also holds a generation that each recovery bumps. A process whose handles
+//   belong to an older environment discards them (they only report failure now) and joins the
+//   new one. Recovery needs no cooperation from the other processes: they are all waiting for
+//   the store lock or outside the library.
+// - Each process holds a shared OFD lock on the lock file while it uses the store. One that
+//   finds nobody else holding it starts afresh: it sets the store lock up anew (a mutex left
+//   by a machine that went down would never be released) and recovers the environment, which
+//   also clears one left half-created. Processes take turns at this under flock().
+// - A process that dies outside any call leaves only its handles' traces behind; failchk()
+//   clears them when the next process joins.
+// - A checkpoint after every few megabytes of log bounds the work of a recovery and lets
+//   Berkeley DB remove the log files it no longer needs.
+// Since only the store lock's holder uses the database, our processes never deadlock in it; the
+// deadlock detector and the retries remain for programs that open the environment beside us.
 //
-// Opening happens once per process, under open_lock and an flock() of "metadata.lock",
-// because two processes creating the environment at the same moment make one of them fail. A forked
-// child must not use its parent's handles: it forgets them and opens its own on first use.
+// A forked child must not use its parent's handles: it forgets them and opens its own on first
+// use.
 #include "tamb/metadata.h"
 
 #include <db.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -35,6 +48,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "outside.h"
 #include "tamb/uuid.h"
@@ -54,11 +68,26 @@ TAMB_API const char *TAMB_METADATA_ICON_LARGE = TAMB_METADATA_SITE "/metadata/ic
 
 namespace {
 
-constexpr uint32_t env_flags = DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD;
-constexpr uint32_t db_flags = DB_CREATE | DB_THREAD;
+constexpr uint32_t env_flags =
+    DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD | DB_INIT_TXN | DB_INIT_LOG;
+constexpr uint32_t db_flags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
 constexpr int db_mode = 0666;
 constexpr const char *db_file = "metadata.db";
 constexpr const char *lock_file = "metadata.lock";
+
+// A dirty page can leave the cache only once the log is flushed to the disk up to its last
+// change, so the cache holds a store of some ten thousand properties whole.
+constexpr uint32_t cache_bytes = 8u << 20;
+constexpr uint32_t log_file_bytes = 1u << 20;
+// A checkpoint writes every dirty page and flushes the file: it comes after this much log,
+// which a recovery replays in a fraction of a second. The log is looked at every so many
+// commits, counted over all processes.
+constexpr uint32_t checkpoint_kbytes = 8u << 10;
+constexpr uint32_t checkpoint_check_commits = 256;
+// The longest a wait for the store lock sleeps before it looks at the lock again.
+constexpr long lock_wait_slice_ns = 50000000;
+// Thread slots in the environment for failchk(); more threads still work.
+constexpr uint32_t thread_slots = 1024;
 
 // A stored key: the subject text zero-padded to subject_text_size bytes, then key and NUL.
 constexpr size_t subject_text_size = TAMB_UUID_STRING_SIZE;
@@ -68,194 +97,197 @@ constexpr uint32_t shortest_record = 3;                 // longer records count 
 // A deadlock victim waits a little longer each time; the detector guarantees progress to one
 // of the parties, so the limit is only a safety net against a foreign process gone wild.
 constexpr int deadlock_retries = 200;
+// A call that finds the environment failed under it recovers it and runs again; a failure
+// that outlives two recoveries is reported.
+constexpr int recovery_retries = 2;
 
-DB_ENV *db_env = nullptr;  // set only while opening or once opened
-DB *db = nullptr;          // set only while opening or once opened
-std::atomic<bool> store_open{false};
+// The content of "metadata.lock". A process that finds itself the only user sets it up; every
+// field is read and written under the mutex.
+struct SharedStore {
+  pthread_mutex_t mutex;    // the store lock: process-shared and robust
+  uint64_t generation;      // bumped by each recovery of the environment
+  uint32_t needs_recovery;  // set from a holder's death until a recovery succeeds
+  uint32_t commits;         // commits since the log was last looked at for a checkpoint
+};
+
+DB_ENV *db_env = nullptr;     // set only while opening or once opened
+DB *db = nullptr;             // set only while opening or once opened
+uint64_t env_generation = 0;  // the generation db_env belongs to
+
+// The store stays in the server directory of its first opening: the environment's home and
+// the database file's path (a longer path is cut to TAMB_PATH_MAX characters).
+char store_dir[TAMB_PATH_MAX + 1];
+char db_path[TAMB_PATH_MAX + 1];
+int lock_fd = -1;
+// The mapped lock file once this process uses it; published with release ordering.
+std::atomic<SharedStore *> shared_file{nullptr};
+// Guards joining the lock file.
 pthread_mutex_t open_lock = PTHREAD_MUTEX_INITIALIZER;
-
-// The content of "metadata.lock": set up by the first process that opens the store, under the
-// file's flock(), and valid once magic is written.
-struct SharedWriterLock {
-  uint64_t magic;
-  pthread_mutex_t mutex;  // process-shared and robust
-};
-
-constexpr uint64_t writer_lock_magic = 0x74616d622d6d6574;
-
-int lock_fd = -1;                         // "metadata.lock", or -1 when it could not be opened
-SharedWriterLock *writer_lock = nullptr;  // its mapping, or null when it could not be made
-pthread_rwlock_t access_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-
-void file_lock(int operation) {
-  if (lock_fd < 0) return;
-  while (flock(lock_fd, operation) != 0 && errno == EINTR) {
-  }
-}
-
-// Without the lock file's mutex (a directory we may not write, say) writers still work; only
-// the deadlock detector then stands between them.
-bool writers_enter() {
-  if (writer_lock == nullptr) return false;
-  int ret = pthread_mutex_lock(&writer_lock->mutex);
-  // A writer died holding the mutex. Its write stopped wherever it was; the mutex itself is
-  // fine to use again.
-  if (ret == EOWNERDEAD) ret = pthread_mutex_consistent(&writer_lock->mutex);
-  return ret == 0;
-}
-
-void writers_leave() { pthread_mutex_unlock(&writer_lock->mutex); }
-
-// Holds the store for one operation: shared among readers, exclusive for a writer.
-class StoreAccess {
- public:
-  enum Mode { read, write };
-
-  explicit StoreAccess(Mode mode) : mode_(mode) {
-    if (mode_ == read) {
-      pthread_rwlock_rdlock(&access_lock);
-      return;
-    }
-    pthread_rwlock_wrlock(&access_lock);
-    holds_writer_lock_ = writers_enter();
-  }
-
-  ~StoreAccess() {
-    if (holds_writer_lock_) writers_leave();
-    pthread_rwlock_unlock(&access_lock);
-  }
-
-  StoreAccess(const StoreAccess &) = delete;
-  StoreAccess &operator=(const StoreAccess &) = delete;
-
- private:
-  Mode mode_;
-  bool holds_writer_lock_ = false;
-};
-
-void deadlock_backoff(int attempt) { usleep(100u << std::min(attempt, 4)); }
-
-// Runs one database call until the deadlock detector stops picking it as the victim.
-template <typename Call>
-int retry_deadlocks(Call call) {
-  int ret = call();
-  for (int attempt = 0; ret == DB_LOCK_DEADLOCK && attempt < deadlock_retries; ++attempt) {
-    deadlock_backoff(attempt);
-    ret = call();
-  }
-  return ret;
-}
-
-// A child's copies of its parent's handles: kept, never closed nor used. Closing them would
-// release the parent's lockers and memory-pool references in the shared environment.
-__attribute__((used)) DB *inherited_db = nullptr;
-__attribute__((used)) DB_ENV *inherited_env = nullptr;
-
-void before_fork() {
-  pthread_mutex_lock(&open_lock);
-  pthread_rwlock_wrlock(&access_lock);
-}
-
-void after_fork_in_parent() {
-  pthread_rwlock_unlock(&access_lock);
-  pthread_mutex_unlock(&open_lock);
-}
-
-// The parent's handles, its locks inside the environment and its flock all stay the parent's:
-// using them here would disturb it. The child starts closed. The two locks were taken by the
-// parent's thread, and a lock that knows its owner by thread id would not take an unlock from
-// the child's thread, so they are made anew.
-void after_fork_in_child() {
-  inherited_db = db;
-  inherited_env = db_env;
-  db = nullptr;
-  db_env = nullptr;
-  store_open.store(false, std::memory_order_relaxed);
-  if (writer_lock != nullptr) munmap(writer_lock, sizeof *writer_lock);
-  writer_lock = nullptr;
-  if (lock_fd >= 0) close(lock_fd);
-  lock_fd = -1;
-  pthread_rwlockattr_t attr;
-  pthread_rwlockattr_init(&attr);
-  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-  pthread_rwlock_init(&access_lock, &attr);
-  pthread_rwlockattr_destroy(&attr);
-  pthread_mutex_init(&open_lock, nullptr);
-}
-
-[[maybe_unused]] const int fork_handlers_registered =
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 const char *server_dir(char buf[TAMB_PATH_MAX + 1]) {
   if (tamb_server_dir == nullptr) return nullptr;
   return tamb_server_dir(nullptr, buf);
 }
 
-// flock() needs no write access, so a lock file that exists serves a read-only caller too.
-void lock_file_open(const char *dir) {
-  if (lock_fd >= 0) return;
-  char path[TAMB_PATH_MAX + 1];
-  snprintf(path, sizeof path, "%s/%s", dir, lock_file);
-  lock_fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, db_mode);
-  if (lock_fd < 0) lock_fd = open(path, O_RDONLY | O_CLOEXEC);
+// Whether a process that held an environment thread slot still runs. A killed process that
+// its parent has not yet waited for still answers kill(), but its state in /proc says it is
+// gone.
+int process_is_alive(DB_ENV *, pid_t pid, db_threadid_t, uint32_t) {
+  if (pid == getpid()) return 1;
+  if (kill(pid, 0) != 0 && errno == ESRCH) return 0;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE *stat_file = fopen(path, "re");
+  if (stat_file == nullptr) return 1;
+  char line[512];
+  size_t n = fread(line, 1, sizeof line - 1, stat_file);
+  fclose(stat_file);
+  line[n] = '\0';
+  const char *name_end = strrchr(line, ')');
+  if (name_end == nullptr || name_end[1] == '\0') return 1;
+  char state = name_end[2];
+  return state == 'Z' || state == 'X' ? 0 : 1;
 }
 
-// Called with the lock file's flock() held, so that one process at a time sets the mutex up.
-void writer_lock_map() {
-  struct stat st;
-  if (writer_lock != nullptr || lock_fd < 0 || fstat(lock_fd, &st) != 0) return;
-  if (st.st_size < static_cast<off_t>(sizeof(SharedWriterLock)) &&
-      ftruncate(lock_fd, sizeof(SharedWriterLock)) != 0) {
-    return;
+void errors_ignore(const DB_ENV *, const char *, const char *) {}
+
+void file_lock(int fd, int operation) {
+  while (flock(fd, operation) != 0 && errno == EINTR) {
   }
-  void *mapped =
-      mmap(nullptr, sizeof(SharedWriterLock), PROT_READ | PROT_WRITE, MAP_SHARED, lock_fd, 0);
-  if (mapped == MAP_FAILED) return;
-  auto *lock = static_cast<SharedWriterLock *>(mapped);
-  if (__atomic_load_n(&lock->magic, __ATOMIC_ACQUIRE) != writer_lock_magic) {
+}
+
+bool user_lock(int fd, short type, bool wait) {
+  struct flock range;
+  memset(&range, 0, sizeof range);
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_len = 1;
+  int ret;
+  while ((ret = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range)) != 0 && errno == EINTR) {
+  }
+  return ret == 0;
+}
+
+constexpr int no_server_dir = -1;
+
+// Maps "metadata.lock" in the server directory and becomes one of its users: 0, or the error
+// that kept it from doing so. Called under open_lock.
+int store_lock_attach() {
+  char dir_buf[TAMB_PATH_MAX + 1];
+  const char *dir = server_dir(dir_buf);
+  if (dir == nullptr) return no_server_dir;
+  char path[TAMB_PATH_MAX + 1];
+  snprintf(path, sizeof path, "%s/%s", dir, lock_file);
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, db_mode);
+  if (fd < 0) return errno;
+  file_lock(fd, LOCK_EX);
+  // Nobody else holds a user lock: whatever the file holds is left from processes that are
+  // gone, or from before the machine started.
+  bool alone = user_lock(fd, F_WRLCK, false);
+  struct stat st;
+  int ret = 0;
+  if (alone ? ftruncate(fd, sizeof(SharedStore)) != 0 : fstat(fd, &st) != 0) {
+    ret = errno;
+  } else if (!alone && st.st_size < static_cast<off_t>(sizeof(SharedStore))) {
+    ret = EINVAL;  // only a foreign program makes it shorter
+  }
+  void *mapped = MAP_FAILED;
+  if (ret == 0) {
+    mapped = mmap(nullptr, sizeof(SharedStore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) ret = errno;
+  }
+  if (ret == 0 && alone) {
+    auto *store = static_cast<SharedStore *>(mapped);
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&lock->mutex, &attr);
+    pthread_mutex_init(&store->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
-    __atomic_store_n(&lock->magic, writer_lock_magic, __ATOMIC_RELEASE);
+    store->needs_recovery = 1;
+    store->commits = 0;
   }
-  writer_lock = lock;
+  // Taking the shared lock turns an exclusive one into it in one step.
+  if (ret == 0 && !user_lock(fd, F_RDLCK, true)) {
+    ret = errno;
+    munmap(mapped, sizeof(SharedStore));
+  }
+  file_lock(fd, LOCK_UN);
+  if (ret != 0) {
+    close(fd);
+    return ret;
+  }
+  lock_fd = fd;
+  snprintf(store_dir, sizeof store_dir, "%s", dir);
+  snprintf(db_path, sizeof db_path, "%s/%s", dir, db_file);
+  shared_file.store(static_cast<SharedStore *>(mapped), std::memory_order_release);
+  return 0;
 }
 
-// Called with open_lock and the exclusive file lock held. A failed environment handle is
-// closed, because Berkeley DB allows nothing else on it, so that the next call starts again; a
-// failed database handle likewise, keeping the open environment.
-int store_open_steps(const char *dir) {
-  int ret;
-  if (db_env == nullptr) {
-    ret = db_env_create(&db_env, 0);
-    if (ret != 0) {
-      TAMB_ERROR("cannot initialize DB environment: %s\n", db_strerror(ret));
-      db_env = nullptr;
-      return -1;
-    }
-    db_env->set_lk_detect(db_env, DB_LOCK_MINWRITE);
-    ret = db_env->open(db_env, dir, env_flags, 0);
-    if (ret != 0) {
-      TAMB_ERROR("cannot open DB environment: %s", db_strerror(ret));
-      db_env->close(db_env, 0);
-      db_env = nullptr;
-      return -1;
-    }
+void store_lock_detach() {
+  SharedStore *file = shared_file.load(std::memory_order_relaxed);
+  if (file != nullptr) munmap(file, sizeof *file);
+  shared_file.store(nullptr, std::memory_order_relaxed);
+  if (lock_fd >= 0) close(lock_fd);
+  lock_fd = -1;
+}
+
+// Handles of a failed environment, or of one that a recovery replaced. The environment is
+// marked failed first, so that closing lets go of the files without touching the cache or any
+// mutex, which a dead process may hold. Berkeley DB keeps some memory and the old regions'
+// mappings of a failed environment.
+void handles_discard() {
+  db_env->set_errcall(db_env, errors_ignore);
+  db_env->set_flags(db_env, DB_PANIC_ENVIRONMENT, 1);
+  db_env->close(db_env, 0);
+  db_env = nullptr;
+  db = nullptr;
+}
+
+void handles_close() {
+  if (db != nullptr) db->close(db, 0);
+  db = nullptr;
+  if (db_env != nullptr) db_env->close(db_env, 0);
+  db_env = nullptr;
+}
+
+// A failed environment handle is closed, because Berkeley DB allows nothing else on it, so
+// that the next call starts again.
+int env_open(const char *dir, bool recover) {
+  int ret = db_env_create(&db_env, 0);
+  if (ret != 0) {
+    TAMB_ERROR("cannot initialize DB environment: %s\n", db_strerror(ret));
+    db_env = nullptr;
+    return -1;
   }
-  ret = db_create(&db, db_env, 0);
+  db_env->set_lk_detect(db_env, DB_LOCK_MINWRITE);
+  db_env->set_flags(db_env, DB_TXN_WRITE_NOSYNC, 1);
+  db_env->log_set_config(db_env, DB_LOG_AUTO_REMOVE, 1);
+  db_env->set_lg_max(db_env, log_file_bytes);
+  db_env->set_cachesize(db_env, 0, cache_bytes, 1);
+  db_env->set_thread_count(db_env, thread_slots);
+  db_env->set_isalive(db_env, process_is_alive);
+  ret = db_env->open(db_env, dir, env_flags | (recover ? DB_RECOVER : 0), 0);
+  if (ret != 0) {
+    TAMB_ERROR("cannot open DB environment: %s", db_strerror(ret));
+    db_env->close(db_env, 0);
+    db_env = nullptr;
+    return -1;
+  }
+  return 0;
+}
+
+// A failed database handle is closed, keeping the open environment.
+int db_open() {
+  int ret = db_create(&db, db_env, 0);
   if (ret != 0) {
     TAMB_ERROR("Cannot initialize metadata DB (%s)", db_strerror(ret));
     db = nullptr;
     return -1;
   }
-  char path[TAMB_PATH_MAX + 1];
-  snprintf(path, sizeof path, "%s/%s", dir, db_file);
-  ret = db->open(db, nullptr, path, nullptr, DB_HASH, db_flags, db_mode);
+  ret = db->open(db, nullptr, db_path, nullptr, DB_HASH, db_flags, db_mode);
   if (ret != 0) {
-    TAMB_ERROR("Cannot open metadata DB at %s: %s", path, db_strerror(ret));
+    TAMB_ERROR("Cannot open metadata DB at %s: %s", db_path, db_strerror(ret));
     db->close(db, 0);
     db = nullptr;
     return -1;
@@ -263,45 +295,208 @@ int store_open_steps(const char *dir) {
   return 0;
 }
 
-int store_open_locked() {
-  char buf[TAMB_PATH_MAX + 1];
-  const char *dir = server_dir(buf);
-  if (dir == nullptr) {
-    TAMB_ERROR("cannot open DB environment: %s", "no server directory");
-    return -1;
+// Releases what processes that died outside any call still held in the environment: locks of
+// their handles, thread slots, references to the database file. Each is routine here, so
+// Berkeley DB's report of it is not passed on.
+int dead_processes_clear() {
+  db_env->set_errcall(db_env, errors_ignore);
+  int ret = db_env->failchk(db_env, 0);
+  db_env->set_errcall(db_env, nullptr);
+  return ret;
+}
+
+// Takes the store lock: 0 or EOWNERDEAD, or the mutex's error. A waiter that is woken to take
+// the lock and killed before it does so takes the wake-up with it, and the others would sleep
+// on a free lock for good; so a wait lasts a short slice at a time.
+int store_lock(pthread_mutex_t *mutex) {
+  int ret = pthread_mutex_trylock(mutex);
+  while (ret == EBUSY || ret == ETIMEDOUT) {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += lock_wait_slice_ns;
+    if (until.tv_nsec >= 1000000000) {
+      until.tv_nsec -= 1000000000;
+      ++until.tv_sec;
+    }
+    ret = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &until);
   }
-  lock_file_open(dir);
-  file_lock(LOCK_EX);
-  writer_lock_map();
-  int result = store_open_steps(dir);
-  file_lock(LOCK_UN);
-  if (result == 0) store_open.store(true, std::memory_order_release);
-  return result;
+  return ret;
 }
 
-// 0 when the store is open, -1 (reported) when it cannot be opened; a later call tries again.
-int tamb_property_init() {
-  if (store_open.load(std::memory_order_acquire)) return 0;
-  pthread_mutex_lock(&open_lock);
-  int result = store_open.load(std::memory_order_relaxed) ? 0 : store_open_locked();
-  pthread_mutex_unlock(&open_lock);
-  return result;
+// Brings the handles up to date, under the store lock: recovers the environment when it needs
+// it, joins the current one, opens the database. 0, or -1 after reporting why not; a later call
+// tries again.
+int tamb_property_init(SharedStore *store) {
+  for (int attempt = 0;; ++attempt) {
+    if (db_env != nullptr && (store->needs_recovery || env_generation != store->generation)) {
+      handles_discard();
+    }
+    if (db_env == nullptr) {
+      bool recover = store->needs_recovery != 0;
+      if (env_open(store_dir, recover) != 0) return -1;
+      if (recover) {
+        ++store->generation;
+        store->needs_recovery = 0;
+        store->commits = 0;
+      } else if (dead_processes_clear() == DB_RUNRECOVERY && attempt == 0) {
+        // A process died inside the library without our lock: a program beside us.
+        store->needs_recovery = 1;
+        continue;
+      }
+      env_generation = store->generation;
+    }
+    if (db == nullptr && db_open() != 0) return -1;
+    return 0;
+  }
 }
 
+// Holds the store for one call, with the handles open and current.
+class StoreAccess {
+ public:
+  StoreAccess() {
+    store_ = shared_file.load(std::memory_order_acquire);
+    if (store_ == nullptr) {
+      pthread_mutex_lock(&open_lock);
+      int ret = shared_file.load(std::memory_order_relaxed) ? 0 : store_lock_attach();
+      pthread_mutex_unlock(&open_lock);
+      if (ret != 0) {
+        TAMB_ERROR("cannot open DB environment: %s",
+                   ret == no_server_dir ? "no server directory" : db_strerror(ret));
+        return;
+      }
+      store_ = shared_file.load(std::memory_order_acquire);
+    }
+    int ret = store_lock(&store_->mutex);
+    if (ret == EOWNERDEAD) {
+      // Its holder died inside a call: the environment may hold its mutexes, its locks and
+      // its half-made changes.
+      store_->needs_recovery = 1;
+      ret = pthread_mutex_consistent(&store_->mutex);
+    }
+    if (ret != 0) {
+      TAMB_ERROR("cannot open DB environment: %s", db_strerror(ret));
+      store_ = nullptr;
+      return;
+    }
+    open_ = tamb_property_init(store_) == 0;
+  }
+
+  ~StoreAccess() {
+    if (store_ != nullptr) pthread_mutex_unlock(&store_->mutex);
+  }
+
+  StoreAccess(const StoreAccess &) = delete;
+  StoreAccess &operator=(const StoreAccess &) = delete;
+
+  bool open() const { return open_; }
+
+  // After a call that returned ret: true when the environment failed under it (a program
+  // beside us, or Berkeley DB itself, found it broken) and has been recovered for another try.
+  bool recovered_from(int ret) {
+    if (ret != DB_RUNRECOVERY || recoveries_ == recovery_retries) return false;
+    ++recoveries_;
+    store_->needs_recovery = 1;
+    open_ = tamb_property_init(store_) == 0;
+    return open_;
+  }
+
+  // Counts a commit and takes a checkpoint once enough log has gathered.
+  void committed() {
+    if (++store_->commits < checkpoint_check_commits) return;
+    store_->commits = 0;
+    db_env->txn_checkpoint(db_env, checkpoint_kbytes, 0, 0);
+  }
+
+ private:
+  SharedStore *store_ = nullptr;
+  bool open_ = false;
+  int recoveries_ = 0;
+};
+
+void deadlock_backoff(int attempt) { usleep(100u << std::min(attempt, 4)); }
+
+// Runs one database call until the deadlock detector stops picking it as the victim, and again
+// after a recovery when the environment failed under it.
+template <typename Call>
+int store_call(StoreAccess &store, Call call) {
+  int ret;
+  do {
+    ret = call();
+    for (int attempt = 0; ret == DB_LOCK_DEADLOCK && attempt < deadlock_retries; ++attempt) {
+      deadlock_backoff(attempt);
+      ret = call();
+    }
+  } while (store.recovered_from(ret));
+  return ret;
+}
+
+// Runs change(txn) in a transaction of its own, committed when change returns 0 and aborted
+// otherwise, and again as store_call does.
+template <typename Change>
+int transaction_run(StoreAccess &store, Change change) {
+  return store_call(store, [&] {
+    DB_TXN *txn = nullptr;
+    int ret = db_env->txn_begin(db_env, nullptr, &txn, 0);
+    if (ret != 0) return ret;
+    ret = change(txn);
+    if (ret != 0) {
+      txn->abort(txn);
+      return ret;
+    }
+    ret = txn->commit(txn, 0);
+    if (ret == 0) store.committed();
+    return ret;
+  });
+}
+
+// A child's copies of its parent's handles: kept, never closed nor used. Closing them would
+// release the parent's lockers and memory-pool references in the shared environment.
+__attribute__((used)) DB *inherited_db = nullptr;
+__attribute__((used)) DB_ENV *inherited_env = nullptr;
+
+void before_fork() { pthread_mutex_lock(&open_lock); }
+
+void after_fork_in_parent() { pthread_mutex_unlock(&open_lock); }
+
+// The parent's handles, its mapping of the lock file and its user lock all stay the parent's:
+// the child starts closed. open_lock was taken by the parent's thread, and a lock that knows its
+// owner by thread id would not take an unlock from the child's thread, so it is made anew.
+void after_fork_in_child() {
+  inherited_db = db;
+  inherited_env = db_env;
+  db = nullptr;
+  db_env = nullptr;
+  env_generation = 0;
+  store_lock_detach();
+  pthread_mutex_init(&open_lock, nullptr);
+}
+
+[[maybe_unused]] const int fork_handlers_registered =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
+// Runs at library unload or process exit. A store that needs recovery is left to the next
+// process; its handles are only discarded, since closing them normally could wait for ever.
 __attribute__((destructor)) void tamb_properties_uninit() {
-  store_open.store(false);
-  if (db != nullptr) {
-    db->close(db, 0);
-    db = nullptr;
+  SharedStore *file = shared_file.load(std::memory_order_acquire);
+  if (file == nullptr) return;
+  int ret = store_lock(&file->mutex);
+  if (ret == EOWNERDEAD) {
+    file->needs_recovery = 1;
+    ret = pthread_mutex_consistent(&file->mutex);
+  }
+  if (ret != 0) {
+    store_lock_detach();
+    return;
   }
   if (db_env != nullptr) {
-    db_env->close(db_env, 0);
-    db_env = nullptr;
+    if (file->needs_recovery || env_generation != file->generation) {
+      handles_discard();
+    } else {
+      handles_close();
+    }
   }
-  if (writer_lock != nullptr) munmap(writer_lock, sizeof *writer_lock);
-  writer_lock = nullptr;
-  if (lock_fd >= 0) close(lock_fd);
-  lock_fd = -1;
+  pthread_mutex_unlock(&file->mutex);
+  store_lock_detach();
 }
 
 // The zero-padded text of a subject as it starts every stored key.
@@ -402,31 +597,43 @@ bool array_make_room(T **array, uint32_t count, uint32_t *capacity) {
 // What a scan's visitor tells the scan.
 enum class Visit { next, stop, restart };
 
-// Runs visit on every record, in cursor order. The data of each record is fetched into memory
-// of its own and released after the visit; the key stays in the cursor's memory. A deadlock
-// (while stepping, or reported by the visitor) starts the scan over after restart(); any other
-// error ends it quietly. 0, or the code of a cursor that could not be made.
-template <typename Visitor, typename Restart>
-int scan(Visitor visit, Restart restart) {
-  for (int attempt = 0;; ++attempt) {
-    DBC *cursor = nullptr;
-    int ret = db->cursor(db, nullptr, &cursor, 0);
-    if (ret != 0) return ret;
-    DBT key, data;
-    memset(&key, 0, sizeof key);
-    memset(&data, 0, sizeof data);
-    data.flags = DB_DBT_MALLOC;
-    Visit next = Visit::next;
-    while (next == Visit::next && (ret = cursor->get(cursor, &key, &data, DB_NEXT)) == 0) {
-      next = visit(cursor, key, data);
-      dbt_release(&data);
-    }
-    cursor->close(cursor);
-    bool deadlocked = ret == DB_LOCK_DEADLOCK || next == Visit::restart;
-    if (!deadlocked || attempt >= deadlock_retries) return 0;
-    restart();
-    deadlock_backoff(attempt);
+// Runs visit on every record, in cursor order, within txn (or none). The data of each record
+// is fetched into memory of its own and released after the visit; the key stays in the
+// cursor's memory. 0 when the pass ended: at the end of the data, when the visitor stopped it,
+// or at an error, which ends it quietly. DB_LOCK_DEADLOCK (also when the visitor asks for a
+// restart) or DB_RUNRECOVERY when it must start over; or the code of a cursor that could not be
+// made, with *made false.
+template <typename Visitor>
+int scan_pass(DB_TXN *txn, Visitor &visit, bool *made) {
+  DBC *cursor = nullptr;
+  int ret = db->cursor(db, txn, &cursor, 0);
+  *made = ret == 0;
+  if (ret != 0) return ret;
+  DBT key, data;
+  memset(&key, 0, sizeof key);
+  memset(&data, 0, sizeof data);
+  data.flags = DB_DBT_MALLOC;
+  Visit next = Visit::next;
+  while (next == Visit::next && (ret = cursor->get(cursor, &key, &data, DB_NEXT)) == 0) {
+    next = visit(cursor, key, data);
+    dbt_release(&data);
   }
+  cursor->close(cursor);
+  if (next == Visit::restart) return DB_LOCK_DEADLOCK;
+  return ret == DB_LOCK_DEADLOCK || ret == DB_RUNRECOVERY ? ret : 0;
+}
+
+// A read-only scan: a pass that must start over does so after restart(). 0, or the code of a
+// cursor that could not be made.
+template <typename Visitor, typename Restart>
+int scan(StoreAccess &store, Visitor visit, Restart restart) {
+  bool made = true;
+  int ret = store_call(store, [&] {
+    int pass = scan_pass(nullptr, visit, &made);
+    if (pass != 0) restart();
+    return pass;
+  });
+  return made ? 0 : ret;
 }
 
 void tamb_property_change_notify(tamb_client_t *client, tamb_uuid_t subject, const char *key,
@@ -465,20 +672,24 @@ TAMB_API int tamb_set_property(tamb_client_t *client, tamb_uuid_t subject, const
     TAMB_ERROR("empty value string for metadata not allowed");
     return -1;
   }
-  if (tamb_property_init() != 0) return -1;
-
   DBT k, d;
   int ret = ENOMEM;
   int existed = 0;
-  if (make_key_dbt(&k, subject, key) && make_record_dbt(&d, value, type)) {
-    StoreAccess access(StoreAccess::write);
-    // Only a notice tells created from changed; without a client the probe is not needed.
-    if (client != nullptr) {
-      existed = retry_deadlocks([&] { return db->exists(db, nullptr, &k, 0); });
+  {
+    StoreAccess store;
+    if (!store.open()) return -1;
+    if (make_key_dbt(&k, subject, key) && make_record_dbt(&d, value, type)) {
+      ret = transaction_run(store, [&](DB_TXN *txn) {
+        // Only a notice tells created from changed; without a client the probe is not needed.
+        if (client != nullptr) {
+          existed = db->exists(db, txn, &k, 0);
+          if (existed == DB_LOCK_DEADLOCK || existed == DB_RUNRECOVERY) return existed;
+        }
+        return db->put(db, txn, &k, &d, 0);
+      });
+    } else {
+      memset(&d, 0, sizeof d);
     }
-    ret = retry_deadlocks([&] { return db->put(db, nullptr, &k, &d, 0); });
-  } else {
-    memset(&d, 0, sizeof d);
   }
   if (ret != 0) {
     char text[subject_text_size];
@@ -501,15 +712,16 @@ TAMB_API int tamb_set_property(tamb_client_t *client, tamb_uuid_t subject, const
 // A null output simply receives nothing.
 TAMB_API int tamb_get_property(tamb_uuid_t subject, const char *key, char **value, char **type) {
   if (key == nullptr || key[0] == '\0') return -1;
-  if (tamb_property_init() != 0) return -1;
-
   DBT k, d;
   memset(&d, 0, sizeof d);
   d.flags = DB_DBT_MALLOC;
   int ret = ENOMEM;
-  if (make_key_dbt(&k, subject, key)) {
-    StoreAccess access(StoreAccess::read);
-    ret = retry_deadlocks([&] { return db->get(db, nullptr, &k, &d, 0); });
+  {
+    StoreAccess store;
+    if (!store.open()) return -1;
+    if (make_key_dbt(&k, subject, key)) {
+      ret = store_call(store, [&] { return db->get(db, nullptr, &k, &d, 0); });
+    }
   }
   dbt_release(&k);
   if (ret != 0) {
@@ -545,12 +757,13 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
   desc->property_count = 0;
   char text[subject_text_size];
   subject_text(subject, text);
-  if (tamb_property_init() != 0) return -1;
+  StoreAccess store;
+  if (!store.open()) return -1;
 
   uint32_t count = 0;
   uint32_t capacity = 0;
-  StoreAccess access(StoreAccess::read);
   int ret = scan(
+      store,
       [&](DBC *, const DBT &key, const DBT &data) {
         if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0 ||
             data.size <= shortest_record) {
@@ -578,14 +791,15 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
 
 TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
   if (descs == nullptr) return -1;
-  if (tamb_property_init() != 0) return -1;
+  StoreAccess store;
+  if (!store.open()) return -1;
 
   uint32_t capacity = 8;
   uint32_t count = 0;
   auto *all = static_cast<tamb_description_t *>(malloc(capacity * sizeof(tamb_description_t)));
   if (all == nullptr) return -1;
-  StoreAccess access(StoreAccess::read);
   int ret = scan(
+      store,
       [&](DBC *, const DBT &key, const DBT &data) {
         if (key.size <= shortest_key) return Visit::next;
         // The subject text of a foreign key need not end in a NUL within its 37 bytes.
@@ -656,13 +870,14 @@ TAMB_API int tamb_remove_property(tamb_client_t *client, tamb_uuid_t subject, co
     TAMB_ERROR("Cannot delete key %s (%s)", "(null)", db_strerror(EINVAL));
     return -1;
   }
-  if (tamb_property_init() != 0) return -1;
-
   DBT k;
   int ret = ENOMEM;
-  if (make_key_dbt(&k, subject, key)) {
-    StoreAccess access(StoreAccess::write);
-    ret = retry_deadlocks([&] { return db->del(db, nullptr, &k, 0); });
+  {
+    StoreAccess store;
+    if (!store.open()) return -1;
+    if (make_key_dbt(&k, subject, key)) {
+      ret = transaction_run(store, [&](DB_TXN *txn) { return db->del(db, txn, &k, 0); });
+    }
   }
   dbt_release(&k);
   if (ret != 0) {
@@ -673,35 +888,42 @@ TAMB_API int tamb_remove_property(tamb_client_t *client, tamb_uuid_t subject, co
   return 0;
 }
 
+// The deletions are one transaction: a pass that must start over has undone its own.
 TAMB_API int tamb_remove_properties(tamb_client_t *client, tamb_uuid_t subject) {
   char text[subject_text_size];
   subject_text(subject, text);
-  if (tamb_property_init() != 0) return -1;
-
   int count = 0;
   bool failed = false;
+  bool made = true;
   int ret;
   {
-    StoreAccess access(StoreAccess::write);
-    ret = scan(
-        [&](DBC *cursor, const DBT &key, const DBT &) {
-          if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0) {
-            return Visit::next;
-          }
-          // A deadlocked delete left the record in place; the scan over finds it again.
-          int del = cursor->del(cursor, 0);
-          if (del == DB_LOCK_DEADLOCK) return Visit::restart;
-          if (del != 0) {
-            TAMB_ERROR("cannot delete property (%s)", db_strerror(del));
-            failed = true;
-          }
-          ++count;
-          return Visit::next;
-        },
-        [] {});
+    StoreAccess store;
+    if (!store.open()) return -1;
+    auto remove = [&](DBC *cursor, const DBT &key, const DBT &) {
+      if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0) {
+        return Visit::next;
+      }
+      int del = cursor->del(cursor, 0);
+      if (del == DB_LOCK_DEADLOCK || del == DB_RUNRECOVERY) return Visit::restart;
+      if (del != 0) {
+        TAMB_ERROR("cannot delete property (%s)", db_strerror(del));
+        failed = true;
+      }
+      ++count;
+      return Visit::next;
+    };
+    ret = transaction_run(store, [&](DB_TXN *txn) {
+      count = 0;
+      failed = false;
+      return scan_pass(txn, remove, &made);
+    });
+  }
+  if (!made) {
+    TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
+    return -1;
   }
   if (ret != 0) {
-    TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
+    TAMB_ERROR("cannot delete property (%s)", db_strerror(ret));
     return -1;
   }
   if (client != nullptr && count > 0) {
@@ -711,11 +933,11 @@ TAMB_API int tamb_remove_properties(tamb_client_t *client, tamb_uuid_t subject) 
 }
 
 TAMB_API int tamb_remove_all_properties(tamb_client_t *client) {
-  if (tamb_property_init() != 0) return -1;
   int ret;
   {
-    StoreAccess access(StoreAccess::write);
-    ret = retry_deadlocks([] { return db->truncate(db, nullptr, nullptr, 0); });
+    StoreAccess store;
+    if (!store.open()) return -1;
+    ret = transaction_run(store, [](DB_TXN *txn) { return db->truncate(db, txn, nullptr, 0); });
   }
   if (ret != 0) {
     TAMB_ERROR("Cannot clear properties (%s)", db_strerror(ret));

@@ -1,7 +1,6 @@
-// Metadata properties in one process: the stored bytes, every operation's
-// results, messages and notices, foreign records, opening failures, threads and
-// fork.
-#include "kit_store.h"
+// Metadata properties in one process: the stored bytes, every operation's results, messages and
+// notices, foreign records, opening failures, threads and fork.
+#include "tamb/metadata.h"
 
 #include <db.h>
 #include <dlfcn.h>
@@ -24,8 +23,8 @@
 #include <vector>
 
 #include "kit.h"
+#include "kit_store.h"
 #include "support.h"
-#include "tamb/metadata.h"
 
 namespace {
 
@@ -34,37 +33,32 @@ using std::string_literals::operator""s;
 constexpr tamb_uuid_t kFirstClient = 8589934593u;
 constexpr unsigned kChildSeconds = 60;
 constexpr tamb_uuid_t kPort0 = 4294967297u;
-constexpr tamb_uuid_t kNoKind = 12; // a number without kind bits
+constexpr tamb_uuid_t kNoKind = 12;  // a number without kind bits
 char kSentinelText[] = "untouched";
 char *const kSentinel = kSentinelText;
 
-// Berkeley DB as the test reaches it directly: libtamb has already loaded the
-// library.
-template <typename Fn> Fn DbSymbol(const char *name) {
+// Berkeley DB as the test reaches it directly: libtamb has already loaded the library.
+template <typename Fn>
+Fn DbSymbol(const char *name) {
   void *symbol = dlsym(RTLD_DEFAULT, name);
-  if (symbol == nullptr)
-    abort();
+  if (symbol == nullptr) abort();
   return reinterpret_cast<Fn>(symbol);
 }
 
-const char *DbError(int code) {
-  return DbSymbol<char *(*)(int)>("db_strerror")(code);
-}
+const char *DbError(int code) { return DbSymbol<char *(*)(int)>("db_strerror")(code); }
 
-// The store's database opened beside the module, in the same environment, so
-// that it sees what the module wrote without waiting for a flush.
+// The store's database opened beside the module, in the same environment, so that it sees
+// what the module wrote without waiting for a flush.
 class RawStore {
-public:
+ public:
   explicit RawStore(const std::string &dir) {
     DbSymbol<int (*)(DB_ENV **, uint32_t)>("db_env_create")(&env_, 0);
     int ret =
-        env_->open(env_, dir.c_str(),
-                   DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD, 0);
+        env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD, 0);
     EXPECT_EQ(ret, 0) << DbError(ret);
     DbSymbol<int (*)(DB **, DB_ENV *, uint32_t)>("db_create")(&db_, env_, 0);
     std::string path = dir + "/metadata.db";
-    ret = db_->open(db_, nullptr, path.c_str(), nullptr, DB_UNKNOWN, DB_THREAD,
-                    0);
+    ret = db_->open(db_, nullptr, path.c_str(), nullptr, DB_UNKNOWN, DB_THREAD, 0);
     EXPECT_EQ(ret, 0) << DbError(ret);
   }
 
@@ -102,15 +96,14 @@ public:
     ASSERT_EQ(db_->put(db_, nullptr, &k, &d, 0), 0);
   }
 
-private:
+ private:
   DB_ENV *env_ = nullptr;
   DB *db_ = nullptr;
 };
 
 // The stored form of (subject, key).
 std::string StoredKey(const std::string &subject_text, const std::string &key) {
-  return subject_text + std::string(37 - subject_text.size(), '\0') + key +
-         '\0';
+  return subject_text + std::string(37 - subject_text.size(), '\0') + key + '\0';
 }
 
 using support::TempDir;
@@ -129,15 +122,12 @@ std::vector<Notice> notices;
 
 int CaptureNotice(tamb_client_t *client, tamb_request_t *request, void *) {
   const tamb_request_property_t property = request->body.property;
-  notices.push_back(
-      {client, request->type, property.change, property.subject,
-       property.key_size, property.key,
-       property.key != nullptr ? std::string(property.key) : "(null)"});
+  notices.push_back({client, request->type, property.change, property.subject, property.key_size,
+                     property.key, property.key != nullptr ? std::string(property.key) : "(null)"});
   return 0;
 }
 
-using Entry = std::tuple<std::string, std::string,
-                         std::string>; // key, value, type or "-"
+using Entry = std::tuple<std::string, std::string, std::string>;  // key, value, type or "-"
 
 std::map<std::string, Entry> Entries(const tamb_description_t &desc) {
   std::map<std::string, Entry> out;
@@ -158,22 +148,21 @@ int FailedParts() {
   return failed;
 }
 
-// Runs body in a forked child whose store starts closed; a failed expectation
-// in the child fails the test.
+// Runs body in a forked child whose store starts closed; a failed expectation in the child
+// fails the test.
 int InChild(const std::function<void()> &body) {
   return support::run_in_child([&] {
-    alarm(kChildSeconds); // a child stuck on a lock fails the test instead of
-                          // hanging it
+    alarm(kChildSeconds);  // a child stuck on a lock fails the test instead of hanging it
     int failed_before = FailedParts();
     body();
     return FailedParts() > failed_before ? 1 : 0;
   });
 }
 
-// One store for the whole process, emptied before each test: the store opens
-// once per process and stays on its first server directory.
+// One store for the whole process, emptied before each test: the store opens once per
+// process and stays on its first server directory.
 class Metadata : public testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() {
     hooks::server_dir_set_root(Root().path());
     hooks::log_set_echo(false);
@@ -187,9 +176,7 @@ protected:
     client_ = &server_.add_client("meta")->handle;
   }
 
-  void TearDown() override {
-    hooks::request_set_handler(TAMB_REQ_PROPERTY_CHANGE_NOTIFY, nullptr);
-  }
+  void TearDown() override { hooks::request_set_handler(TAMB_REQ_PROPERTY_CHANGE_NOTIFY, nullptr); }
 
   static const TempDir &Root() {
     static TempDir root;
@@ -210,21 +197,18 @@ TEST_F(Metadata, StoresKeysAndRecordsByteForByte) {
     RawStore raw(Dir());
     EXPECT_EQ(raw.type(), DB_HASH);
     std::map<std::string, std::string> records = raw.records();
-    const std::string one_letter =
-        "8589934593" + std::string(27, '\0') + "k\0"s;
+    const std::string one_letter = "8589934593" + std::string(27, '\0') + "k\0"s;
     ASSERT_EQ(one_letter.size(), 39u);
     ASSERT_EQ(records.count(one_letter), 1u);
     EXPECT_EQ(records[one_letter], "v\0"s);
     EXPECT_EQ(records[StoredKey("8589934593", "t")], "v\0t\0"s);
     const std::string subject_zero = "0" + std::string(36, '\0') + "e\0"s;
     ASSERT_EQ(records.count(subject_zero), 1u);
-    EXPECT_EQ(records[subject_zero], "value\0"s)
-        << "an empty type is stored as none";
+    EXPECT_EQ(records[subject_zero], "value\0"s) << "an empty type is stored as none";
     EXPECT_EQ(records.size(), 3u);
   }
 
-  // A second set replaces value and type whole: without a type, the stored type
-  // is gone.
+  // A second set replaces value and type whole: without a type, the stored type is gone.
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "t", "w", nullptr), 0);
   RawStore raw(Dir());
   EXPECT_EQ(raw.records()[StoredKey("8589934593", "t")], "w\0"s);
@@ -244,16 +228,12 @@ TEST_F(Metadata, WellKnownKeysShareOneSitePrefix) {
       {TAMB_METADATA_ICON_SMALL, "/metadata/icon-small"},
       {TAMB_METADATA_ICON_LARGE, "/metadata/icon-large"}};
   const std::string prefix = "http://tamb.audio";
-  for (const auto &[key, path] : keys)
-    EXPECT_EQ(std::string(key), prefix + path);
+  for (const auto &[key, path] : keys) EXPECT_EQ(std::string(key), prefix + path);
 
   // They are ordinary keys to the store.
-  ASSERT_EQ(tamb_set_property(nullptr, kPort0, TAMB_METADATA_PRETTY_NAME,
-                              "Left", nullptr),
-            0);
+  ASSERT_EQ(tamb_set_property(nullptr, kPort0, TAMB_METADATA_PRETTY_NAME, "Left", nullptr), 0);
   RawStore raw(Dir());
-  EXPECT_EQ(raw.records()[StoredKey("4294967297", TAMB_METADATA_PRETTY_NAME)],
-            "Left\0"s);
+  EXPECT_EQ(raw.records()[StoredKey("4294967297", TAMB_METADATA_PRETTY_NAME)], "Left\0"s);
 }
 
 TEST_F(Metadata, SetRefusesAnEmptyKeyOrValue) {
@@ -282,8 +262,7 @@ TEST_F(Metadata, SetNotifiesCreatedThenChangedWithTheCallersKey) {
     EXPECT_EQ(n.type, TAMB_REQ_PROPERTY_CHANGE_NOTIFY);
     EXPECT_EQ(n.subject, kPort0);
     EXPECT_EQ(n.key_size, strlen(key) + 1);
-    EXPECT_EQ(n.key_pointer, key)
-        << "the notice carries the caller's key, not a copy";
+    EXPECT_EQ(n.key_pointer, key) << "the notice carries the caller's key, not a copy";
   }
   EXPECT_EQ(notices[0].change, TAMB_PROPERTY_CREATED);
   EXPECT_EQ(notices[1].change, TAMB_PROPERTY_CHANGED);
@@ -301,9 +280,7 @@ TEST_F(Metadata, SetNotifiesCreatedThenChangedWithTheCallersKey) {
 
 TEST_F(Metadata, GetHandsOutCopiesAndTreatsRecordsOf3BytesOrLessAsAbsent) {
   const char value_in[] = "Synth";
-  ASSERT_EQ(
-      tamb_set_property(nullptr, kFirstClient, "name", value_in, "text/plain"),
-      0);
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "name", value_in, "text/plain"), 0);
   char *value = nullptr, *type = nullptr;
   ASSERT_EQ(tamb_get_property(kFirstClient, "name", &value, &type), 0);
   EXPECT_STREQ(value, "Synth");
@@ -312,30 +289,24 @@ TEST_F(Metadata, GetHandsOutCopiesAndTreatsRecordsOf3BytesOrLessAsAbsent) {
   free(value);
   free(type);
 
-  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "two", "x", nullptr),
-            0); // 2 bytes
-  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "three", "xy", nullptr),
-            0); // 3 bytes
-  for (const char *absent :
-       {"two", "three", "missing", "", static_cast<const char *>(nullptr)}) {
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "two", "x", nullptr), 0);     // 2 bytes
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "three", "xy", nullptr), 0);  // 3 bytes
+  for (const char *absent : {"two", "three", "missing", "", static_cast<const char *>(nullptr)}) {
     value = kSentinel;
     type = kSentinel;
     EXPECT_EQ(tamb_get_property(kFirstClient, absent, &value, &type), -1);
     EXPECT_EQ(value, kSentinel);
     EXPECT_EQ(type, kSentinel);
   }
-  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u)
-      << "absence is not an error";
+  EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u) << "absence is not an error";
 
-  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "four", "x", "y"),
-            0); // 4 bytes
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "four", "x", "y"), 0);  // 4 bytes
   ASSERT_EQ(tamb_get_property(kFirstClient, "four", &value, &type), 0);
   EXPECT_STREQ(value, "x");
   EXPECT_STREQ(type, "y");
   free(value);
   free(type);
-  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "four", "xyz", nullptr),
-            0); // 4 bytes
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "four", "xyz", nullptr), 0);  // 4 bytes
   ASSERT_EQ(tamb_get_property(kFirstClient, "four", &value, nullptr), 0);
   EXPECT_STREQ(value, "xyz");
   free(value);
@@ -343,19 +314,14 @@ TEST_F(Metadata, GetHandsOutCopiesAndTreatsRecordsOf3BytesOrLessAsAbsent) {
 
 TEST_F(Metadata, GetPropertiesListsOneSubjectWithoutShortRecords) {
   std::map<std::string, Entry> expected;
-  for (int i = 0; i < 20; ++i) { // past two growths of the array
-    std::string key = "k" + std::to_string(i),
-                value = "value-" + std::to_string(i);
+  for (int i = 0; i < 20; ++i) {  // past two growths of the array
+    std::string key = "k" + std::to_string(i), value = "value-" + std::to_string(i);
     const char *type = i % 2 ? "text/plain" : nullptr;
-    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, key.c_str(),
-                                value.c_str(), type),
-              0);
+    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, key.c_str(), value.c_str(), type), 0);
     expected[key] = {key, value, type != nullptr ? type : "-"};
   }
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "short", "x", nullptr), 0);
-  ASSERT_EQ(
-      tamb_set_property(nullptr, kFirstClient + 1, "other", "subject", nullptr),
-      0);
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient + 1, "other", "subject", nullptr), 0);
   ASSERT_EQ(tamb_set_property(nullptr, kNoKind, "plain", "number", nullptr), 0);
 
   tamb_description_t desc{};
@@ -381,8 +347,7 @@ TEST_F(Metadata, GetPropertiesListsOneSubjectWithoutShortRecords) {
   EXPECT_EQ(empty.subject, 77u);
   tamb_free_description(&empty, 0);
 
-  auto *owned =
-      static_cast<tamb_description_t *>(malloc(sizeof(tamb_description_t)));
+  auto *owned = static_cast<tamb_description_t *>(malloc(sizeof(tamb_description_t)));
   ASSERT_EQ(tamb_get_properties(kFirstClient + 1, owned), 1);
   tamb_free_description(owned, 1);
   EXPECT_EQ(tamb_get_properties(kFirstClient, nullptr), -1);
@@ -403,17 +368,13 @@ TEST_F(Metadata, GetAllPropertiesGroupsEverySubjectWithKind) {
   ASSERT_NE(all, nullptr) << "an empty result is still an array to free";
   free(all);
 
-  // 12 subjects (past the first 8 descriptions), subject i with i + 1
-  // properties.
+  // 12 subjects (past the first 8 descriptions), subject i with i + 1 properties.
   std::map<tamb_uuid_t, std::map<std::string, Entry>> expected;
   for (uint32_t s = 0; s < 12; ++s) {
     tamb_uuid_t subject = tamb_port_uuid_generate(s);
     for (uint32_t p = 0; p <= s; ++p) {
-      std::string key = "key" + std::to_string(p),
-                  value = "v" + std::to_string(s * 100 + p);
-      ASSERT_EQ(
-          tamb_set_property(nullptr, subject, key.c_str(), value.c_str(), "t"),
-          0);
+      std::string key = "key" + std::to_string(p), value = "v" + std::to_string(s * 100 + p);
+      ASSERT_EQ(tamb_set_property(nullptr, subject, key.c_str(), value.c_str(), "t"), 0);
       expected[subject][key] = {key, value, "t"};
     }
   }
@@ -448,19 +409,16 @@ TEST_F(Metadata, RemovePropertyDeletesOneKeyAndNotifies) {
   EXPECT_EQ(notices[0].key, "a");
   EXPECT_EQ(notices[0].key_size, 2u);
   tamb_description_t desc;
-  ASSERT_EQ(tamb_get_properties(kFirstClient, &desc), 0)
-      << "a 2-byte record is not listed";
+  ASSERT_EQ(tamb_get_properties(kFirstClient, &desc), 0) << "a 2-byte record is not listed";
   RawStore raw(Dir());
   std::map<std::string, std::string> records = raw.records();
   EXPECT_EQ(records.count(StoredKey("8589934593", "a")), 0u);
   EXPECT_EQ(records.count(StoredKey("8589934593", "b")), 1u);
 
-  // A missing key, and a null key, are failures with a message and without a
-  // notice.
+  // A missing key, and a null key, are failures with a message and without a notice.
   EXPECT_EQ(tamb_remove_property(client_, kFirstClient, "a"), -1);
   EXPECT_TRUE(
-      hooks::log_has(hooks::Level::error,
-                     "Cannot delete key a ("s + DbError(DB_NOTFOUND) + ")"));
+      hooks::log_has(hooks::Level::error, "Cannot delete key a ("s + DbError(DB_NOTFOUND) + ")"));
   EXPECT_EQ(tamb_remove_property(client_, kFirstClient, nullptr), -1);
   EXPECT_EQ(hooks::log_count(hooks::Level::error), 2u);
   EXPECT_EQ(notices.size(), 1u);
@@ -473,12 +431,10 @@ TEST_F(Metadata, RemovePropertiesRemovesOneSubjectWithOneNotice) {
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "a", "one", nullptr), 0);
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "b", "two", "t"), 0);
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "short", "x", nullptr), 0);
-  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient + 1, "a", "kept", nullptr),
-            0);
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient + 1, "a", "kept", nullptr), 0);
   ASSERT_EQ(tamb_set_property(nullptr, kNoKind, "a", "plain", nullptr), 0);
 
-  EXPECT_EQ(tamb_remove_properties(client_, kFirstClient), 3)
-      << "short records count too";
+  EXPECT_EQ(tamb_remove_properties(client_, kFirstClient), 3) << "short records count too";
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].change, TAMB_PROPERTY_DELETED);
   EXPECT_EQ(notices[0].subject, kFirstClient);
@@ -498,8 +454,7 @@ TEST_F(Metadata, RemoveAllEmptiesTheStoreAndNotifiesForEverySubject) {
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "a", "one", nullptr), 0);
   ASSERT_EQ(tamb_set_property(nullptr, kPort0, "b", "two", nullptr), 0);
   ASSERT_EQ(tamb_remove_all_properties(client_), 0);
-  ASSERT_EQ(tamb_remove_all_properties(client_), 0)
-      << "an empty store is no failure";
+  ASSERT_EQ(tamb_remove_all_properties(client_), 0) << "an empty store is no failure";
   ASSERT_EQ(notices.size(), 2u);
   for (const Notice &n : notices) {
     EXPECT_EQ(n.change, TAMB_PROPERTY_DELETED);
@@ -514,25 +469,20 @@ TEST_F(Metadata, RemoveAllEmptiesTheStoreAndNotifiesForEverySubject) {
 }
 
 void IgnoreChange(tamb_uuid_t, const char *, tamb_property_change_t, void *) {}
-void IgnoreChangeToo(tamb_uuid_t, const char *, tamb_property_change_t,
-                     void *) {}
+void IgnoreChangeToo(tamb_uuid_t, const char *, tamb_property_change_t, void *) {}
 
 TEST_F(Metadata, CallbackIsSetOnlyWhileTheClientIsInactive) {
   int first_arg = 0, second_arg = 0;
   const auto *flag = reinterpret_cast<const uint8_t *>(client_->control) + 369;
-  ASSERT_EQ(
-      tamb_set_property_change_callback(client_, IgnoreChange, &first_arg), 0);
+  ASSERT_EQ(tamb_set_property_change_callback(client_, IgnoreChange, &first_arg), 0);
   EXPECT_EQ(client_->property_callback, IgnoreChange);
   EXPECT_EQ(client_->property_arg, &first_arg);
   EXPECT_EQ(*flag, 1);
 
   client_->control->active = 1;
-  EXPECT_EQ(
-      tamb_set_property_change_callback(client_, IgnoreChangeToo, &second_arg),
-      -1);
+  EXPECT_EQ(tamb_set_property_change_callback(client_, IgnoreChangeToo, &second_arg), -1);
   EXPECT_EQ(tamb_set_property_change_callback(client_, nullptr, nullptr), -1);
-  EXPECT_TRUE(hooks::log_has(hooks::Level::error,
-                             "You cannot set callbacks on an active client."));
+  EXPECT_TRUE(hooks::log_has(hooks::Level::error, "You cannot set callbacks on an active client."));
   EXPECT_EQ(client_->property_callback, IgnoreChange);
   EXPECT_EQ(client_->property_arg, &first_arg);
   EXPECT_EQ(*flag, 1);
@@ -541,8 +491,7 @@ TEST_F(Metadata, CallbackIsSetOnlyWhileTheClientIsInactive) {
   ASSERT_EQ(tamb_set_property_change_callback(client_, nullptr, nullptr), 0);
   EXPECT_EQ(client_->property_callback, nullptr);
   EXPECT_EQ(*flag, 0);
-  EXPECT_EQ(tamb_set_property_change_callback(nullptr, IgnoreChange, nullptr),
-            -1);
+  EXPECT_EQ(tamb_set_property_change_callback(nullptr, IgnoreChange, nullptr), -1);
 }
 
 struct Heard {
@@ -554,10 +503,8 @@ struct Heard {
 
 std::vector<Heard> heard;
 
-void Listen(tamb_uuid_t subject, const char *key, tamb_property_change_t change,
-            void *arg) {
-  heard.push_back({*static_cast<int *>(arg), subject,
-                   key != nullptr ? key : "(null)", change});
+void Listen(tamb_uuid_t subject, const char *key, tamb_property_change_t change, void *arg) {
+  heard.push_back({*static_cast<int *>(arg), subject, key != nullptr ? key : "(null)", change});
 }
 
 TEST_F(Metadata, NoticesOfOneClientReachEveryClientWithACallback) {
@@ -577,20 +524,16 @@ TEST_F(Metadata, NoticesOfOneClientReachEveryClientWithACallback) {
   ASSERT_EQ(tamb_remove_properties(client_, kPort0), 1);
   ASSERT_EQ(tamb_remove_all_properties(client_), 0);
   ASSERT_EQ(tamb_set_property_change_callback(a, nullptr, nullptr), 0);
-  ASSERT_EQ(tamb_set_property(client_, kFirstClient, "late", "only b", nullptr),
-            0);
+  ASSERT_EQ(tamb_set_property(client_, kFirstClient, "late", "only b", nullptr), 0);
 
-  std::vector<std::tuple<int, tamb_uuid_t, std::string, tamb_property_change_t>>
-      got, want;
-  for (const Heard &h : heard)
-    got.emplace_back(h.listener, h.subject, h.key, h.change);
-  for (auto [subject, k, change] :
-       {std::tuple{kPort0, std::string(key), TAMB_PROPERTY_CREATED},
-        std::tuple{kPort0, std::string(key), TAMB_PROPERTY_CHANGED},
-        std::tuple{kPort0, std::string(key), TAMB_PROPERTY_DELETED},
-        std::tuple{kPort0, std::string(key), TAMB_PROPERTY_CREATED},
-        std::tuple{kPort0, "(null)"s, TAMB_PROPERTY_DELETED},
-        std::tuple{tamb_uuid_t{0}, "(null)"s, TAMB_PROPERTY_DELETED}}) {
+  std::vector<std::tuple<int, tamb_uuid_t, std::string, tamb_property_change_t>> got, want;
+  for (const Heard &h : heard) got.emplace_back(h.listener, h.subject, h.key, h.change);
+  for (auto [subject, k, change] : {std::tuple{kPort0, std::string(key), TAMB_PROPERTY_CREATED},
+                                    std::tuple{kPort0, std::string(key), TAMB_PROPERTY_CHANGED},
+                                    std::tuple{kPort0, std::string(key), TAMB_PROPERTY_DELETED},
+                                    std::tuple{kPort0, std::string(key), TAMB_PROPERTY_CREATED},
+                                    std::tuple{kPort0, "(null)"s, TAMB_PROPERTY_DELETED},
+                                    std::tuple{tamb_uuid_t{0}, "(null)"s, TAMB_PROPERTY_DELETED}}) {
     // The server's client list is newest first.
     want.emplace_back(id_b, subject, k, change);
     want.emplace_back(id_a, subject, k, change);
@@ -604,14 +547,11 @@ TEST_F(Metadata, ForeignKeysAndRecordsAreReadWithinTheirBounds) {
   const std::string subject = "8589934593";
   {
     RawStore raw(Dir());
-    raw.put("config", "x"); // too short to be ours
-    raw.put(subject + std::string(27, '\0') + "k",
-            "38-byte key"); // 38 bytes: foreign
-    raw.put(StoredKey(subject, "nonul").substr(0, 42),
-            "abcd");                                 // neither ends in NUL
-    raw.put(StoredKey(subject, "typed"), "v\0typ"s); // type without NUL
-    raw.put("8589934594" + std::string(27, 'x') + "wide\0"s,
-            "no NUL in the subject text");
+    raw.put("config", "x");                                         // too short to be ours
+    raw.put(subject + std::string(27, '\0') + "k", "38-byte key");  // 38 bytes: foreign
+    raw.put(StoredKey(subject, "nonul").substr(0, 42), "abcd");     // neither ends in NUL
+    raw.put(StoredKey(subject, "typed"), "v\0typ"s);                // type without NUL
+    raw.put("8589934594" + std::string(27, 'x') + "wide\0"s, "no NUL in the subject text");
   }
   tamb_description_t desc;
   ASSERT_EQ(tamb_get_properties(kFirstClient, &desc), 2);
@@ -633,24 +573,20 @@ TEST_F(Metadata, ForeignKeysAndRecordsAreReadWithinTheirBounds) {
 }
 
 TEST_F(Metadata, AForkedChildOpensItsOwnHandlesAndLeavesTheParentsAlone) {
-  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "parent", "here", nullptr),
-            0);
+  ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "parent", "here", nullptr), 0);
   int status = InChild([] {
     char *value = nullptr;
     ASSERT_EQ(tamb_get_property(kFirstClient, "parent", &value, nullptr), 0);
     EXPECT_STREQ(value, "here");
     free(value);
-    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "child", "too", nullptr),
-              0);
+    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "child", "too", nullptr), 0);
     // A normal exit closes the child's handles, which must not be the parent's.
     exit(FailedParts() > 0 ? 1 : 0);
   });
   ASSERT_EQ(status, 0);
   for (int i = 0; i < 50; ++i) {
     std::string key = "after" + std::to_string(i);
-    ASSERT_EQ(
-        tamb_set_property(nullptr, kFirstClient, key.c_str(), "fork", nullptr),
-        0);
+    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, key.c_str(), "fork", nullptr), 0);
   }
   tamb_description_t desc;
   EXPECT_EQ(tamb_get_properties(kFirstClient, &desc), 52);
@@ -658,8 +594,7 @@ TEST_F(Metadata, AForkedChildOpensItsOwnHandlesAndLeavesTheParentsAlone) {
   EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u);
 }
 
-// ---- Opening
-// ------------------------------------------------------------------------------
+// ---- Opening ------------------------------------------------------------------------------
 
 // Every database operation fails with -1 and leaves its outputs alone.
 void ExpectEveryOperationFails() {
@@ -683,22 +618,17 @@ TEST(MetadataStore, AServerDirectoryThatCannotBeMadeFailsEveryCallUntilItCan) {
   close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
   EXPECT_EQ(InChild([&] {
               hooks::log_set_echo(false);
-              hooks::server_dir_set_root(
-                  file); // "<file>/default" cannot be a directory
+              hooks::server_dir_set_root(file);  // "<file>/default" cannot be a directory
               ExpectEveryOperationFails();
               // Each call tries to open again and says why it cannot.
-              std::string message =
-                  "cannot open DB environment: "s + DbError(ENOTDIR);
+              std::string message = "cannot open DB environment: "s + DbError(ENOTDIR);
               size_t count = 0;
-              for (const hooks::Message &m : hooks::log_messages())
-                count += m.text == message;
+              for (const hooks::Message &m : hooks::log_messages()) count += m.text == message;
               EXPECT_EQ(count, 7u);
               EXPECT_EQ(hooks::log_count(hooks::Level::error), 7u);
 
               hooks::server_dir_set_root(root.path());
-              EXPECT_EQ(
-                  tamb_set_property(nullptr, kFirstClient, "k", "v", nullptr),
-                  0);
+              EXPECT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "v", nullptr), 0);
             }),
             0);
 }
@@ -711,10 +641,8 @@ TEST(MetadataStore, AReadOnlyServerDirectoryFailsEveryCall) {
     std::string why;
     if (!support::enter_mount_namespace(&why) ||
         mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-        mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
-              nullptr) != 0) {
-      fprintf(stderr, "skipped: no read-only bind mount here (%s)\n",
-              why.c_str());
+        mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+      fprintf(stderr, "skipped: no read-only bind mount here (%s)\n", why.c_str());
       _exit(support::child_skipped);
     }
     hooks::log_set_echo(false);
@@ -724,8 +652,7 @@ TEST(MetadataStore, AReadOnlyServerDirectoryFailsEveryCall) {
     EXPECT_TRUE(hooks::log_has(hooks::Level::error, message)) << message;
     EXPECT_EQ(hooks::log_count(hooks::Level::error), 7u);
   });
-  if (status == support::child_skipped)
-    GTEST_SKIP() << "no private read-only mount";
+  if (status == support::child_skipped) GTEST_SKIP() << "no private read-only mount";
   EXPECT_EQ(status, 0);
 }
 
@@ -737,82 +664,101 @@ TEST(MetadataStore, AnUnreadableDatabaseFileIsNamedAndALaterCallRetries) {
   int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_EQ(write(fd, "not a database, not at all", 26), 26);
   close(fd);
-  EXPECT_EQ(
-      InChild([&] {
-        hooks::log_set_echo(false);
-        hooks::server_dir_set_root(root.path());
-        EXPECT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "v", nullptr),
-                  -1);
-        std::vector<hooks::Message> log = hooks::log_messages();
-        ASSERT_FALSE(log.empty());
-        const std::string prefix = "Cannot open metadata DB at " + path + ": ";
-        EXPECT_EQ(log.back().text.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(InChild([&] {
+              hooks::log_set_echo(false);
+              hooks::server_dir_set_root(root.path());
+              EXPECT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "v", nullptr), -1);
+              std::vector<hooks::Message> log = hooks::log_messages();
+              ASSERT_FALSE(log.empty());
+              const std::string prefix = "Cannot open metadata DB at " + path + ": ";
+              EXPECT_EQ(log.back().text.substr(0, prefix.size()), prefix);
 
-        unlink(path.c_str());
-        EXPECT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "v", nullptr),
-                  0);
-        char *value = nullptr;
-        EXPECT_EQ(tamb_get_property(kFirstClient, "k", &value, nullptr), -1)
-            << "2-byte record";
-      }),
-      0);
+              unlink(path.c_str());
+              EXPECT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "v", nullptr), 0);
+              char *value = nullptr;
+              EXPECT_EQ(tamb_get_property(kFirstClient, "k", &value, nullptr), -1)
+                  << "2-byte record";
+            }),
+            0);
 }
 
 TEST(MetadataStore, CreatesItsFileWithMode0666LessTheUmask) {
   TempDir root;
-  EXPECT_EQ(
-      InChild([&] {
-        umask(027);
-        hooks::server_dir_set_root(root.path());
-        ASSERT_EQ(
-            tamb_set_property(nullptr, kFirstClient, "k", "value", nullptr), 0);
-        struct stat st;
-        ASSERT_EQ(stat((root.path() + "/default/metadata.db").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0640u);
-      }),
-      0);
+  EXPECT_EQ(InChild([&] {
+              umask(027);
+              hooks::server_dir_set_root(root.path());
+              ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "value", nullptr), 0);
+              struct stat st;
+              ASSERT_EQ(stat((root.path() + "/default/metadata.db").c_str(), &st), 0);
+              EXPECT_EQ(st.st_mode & 0777, 0640u);
+            }),
+            0);
+}
+
+// The lock file as a machine that went down would leave it: whatever it holds, the first process
+// to open the store again sets it up anew instead of waiting on it, and finds every property.
+TEST(MetadataStore, AProcessAloneOnTheStoreSetsALeftoverLockFileUpAnew) {
+  TempDir root;
+  auto set = [&] {
+    hooks::server_dir_set_root(root.path());
+    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "kept", "value", nullptr), 0);
+  };
+  ASSERT_EQ(InChild(set), 0);
+  std::string lock = root.path() + "/default/metadata.lock";
+  struct stat st;
+  ASSERT_EQ(stat(lock.c_str(), &st), 0);
+  int fd = open(lock.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  std::string garbage(st.st_size, '\xff');
+  ASSERT_EQ(write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
+  close(fd);
+  EXPECT_EQ(InChild([&] {
+              hooks::server_dir_set_root(root.path());
+              char *value = nullptr;
+              ASSERT_EQ(tamb_get_property(kFirstClient, "kept", &value, nullptr), 0);
+              EXPECT_STREQ(value, "value");
+              free(value);
+              EXPECT_EQ(tamb_set_property(nullptr, kFirstClient, "more", "value", nullptr), 0);
+            }),
+            0);
 }
 
 TEST(MetadataStore, ThreadsOpenAndShareOneStore) {
   TempDir root;
-  EXPECT_EQ(
-      InChild([&] {
-        hooks::server_dir_set_root(root.path());
-        constexpr int threads = 8, keys = 40;
-        std::latch start(threads);
-        std::vector<std::thread> workers;
-        std::vector<int> failures(threads, 0);
-        for (int t = 0; t < threads; ++t) {
-          workers.emplace_back([&, t] {
-            start
-                .arrive_and_wait(); // every thread makes the first call at once
-            tamb_uuid_t subject = tamb_port_uuid_generate(t);
-            for (int i = 0; i < keys; ++i) {
-              std::string key = "key" + std::to_string(i);
-              char *value = nullptr;
-              tamb_description_t desc;
-              failures[t] += tamb_set_property(nullptr, subject, key.c_str(),
-                                               "value", nullptr) != 0;
-              failures[t] +=
-                  tamb_get_property(subject, key.c_str(), &value, nullptr) != 0;
-              free(value);
-              failures[t] += tamb_get_properties(subject, &desc) != i + 1;
-              tamb_free_description(&desc, 0);
-            }
-          });
-        }
-        for (std::thread &w : workers)
-          w.join();
-        EXPECT_EQ(failures, std::vector<int>(threads, 0));
-        tamb_description_t *all = nullptr;
-        ASSERT_EQ(tamb_get_all_properties(&all), threads);
-        for (int t = 0; t < threads; ++t) {
-          EXPECT_EQ(all[t].property_count, static_cast<uint32_t>(keys));
-          tamb_free_description(&all[t], 0);
-        }
-        free(all);
-      }),
-      0);
+  EXPECT_EQ(InChild([&] {
+              hooks::server_dir_set_root(root.path());
+              constexpr int threads = 8, keys = 40;
+              std::latch start(threads);
+              std::vector<std::thread> workers;
+              std::vector<int> failures(threads, 0);
+              for (int t = 0; t < threads; ++t) {
+                workers.emplace_back([&, t] {
+                  start.arrive_and_wait();  // every thread makes the first call at once
+                  tamb_uuid_t subject = tamb_port_uuid_generate(t);
+                  for (int i = 0; i < keys; ++i) {
+                    std::string key = "key" + std::to_string(i);
+                    char *value = nullptr;
+                    tamb_description_t desc;
+                    failures[t] +=
+                        tamb_set_property(nullptr, subject, key.c_str(), "value", nullptr) != 0;
+                    failures[t] += tamb_get_property(subject, key.c_str(), &value, nullptr) != 0;
+                    free(value);
+                    failures[t] += tamb_get_properties(subject, &desc) != i + 1;
+                    tamb_free_description(&desc, 0);
+                  }
+                });
+              }
+              for (std::thread &w : workers) w.join();
+              EXPECT_EQ(failures, std::vector<int>(threads, 0));
+              tamb_description_t *all = nullptr;
+              ASSERT_EQ(tamb_get_all_properties(&all), threads);
+              for (int t = 0; t < threads; ++t) {
+                EXPECT_EQ(all[t].property_count, static_cast<uint32_t>(keys));
+                tamb_free_description(&all[t], 0);
+              }
+              free(all);
+            }),
+            0);
 }
 
-} // namespace
+}  // namespace

@@ -9,6 +9,10 @@
  *
  * Strings and arrays handed out belong to the caller: strings are released with free(),
  * descriptions with tamb_free_description(). Every function may be called from any thread.
+ *
+ * A process killed at any moment, in the middle of one of these calls too, keeps every change
+ * that returned success and leaves the store usable: the next call of any process repairs what
+ * it left half-done.
  */
 #ifndef TAMB_METADATA_H
 #define TAMB_METADATA_H
