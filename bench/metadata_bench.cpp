@@ -6,17 +6,18 @@
 // keep recoveries short. A third database shows that price on its own: the same puts made
 // durable the same way, without the module.
 #include <benchmark/benchmark.h>
-#include <db.h>
-#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kit.h"
+#include "kit_store.h"
 #include "ratio.h"
+#include "store_format.h"
 #include "tamb/metadata.h"
 
 namespace {
@@ -24,23 +25,8 @@ namespace {
 constexpr int kSubjects = 1000;
 constexpr int kKeysPerSubject = 10;
 constexpr tamb_uuid_t kFirstSubject = 8589934593u;
-// As the store has them: its cache, and a checkpoint after 8 MB of log, looked for every 256
-// commits.
-constexpr uint32_t kCacheBytes = 8u << 20;
-constexpr uint32_t kCheckpointKbytes = 8u << 10;
-constexpr int kCheckpointCommits = 256;
-
-template <typename Fn>
-Fn DbSymbol(const char* name) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
-}
 
 std::string PropertyKey(int k) { return "http://tamb.audio/metadata/key-" + std::to_string(k); }
-
-std::string StoredKey(tamb_uuid_t subject, const std::string& key) {
-  std::string text = std::to_string(subject);
-  return text + std::string(TAMB_UUID_STRING_SIZE - text.size(), '\0') + key + '\0';
-}
 
 const std::string kValue = "a value of some length";
 const std::string kType = "text/plain";
@@ -56,19 +42,18 @@ class Stores {
     root_ = path;
     hooks::server_dir_set_root(root_);
     for (int k = 0; k < kKeysPerSubject; ++k) keys_.push_back(PropertyKey(k));
-    raw_ = OpenRaw("raw", false);
-    durable_ = OpenRaw("durable", true);
+    raw_.emplace(root_ + "/raw", kit::RawStore::Fresh{false});
+    durable_.emplace(root_ + "/durable", kit::RawStore::Fresh{true});
+    if (raw_->status() != 0 || durable_->status() != 0) abort();
     for (int s = 0; s < kSubjects; ++s) {
       for (int k = 0; k < kKeysPerSubject; ++k) {
         if (tamb_set_property(nullptr, kFirstSubject + s, keys_[k].c_str(), kValue.c_str(),
                               kType.c_str()) != 0) {
           abort();
         }
-        std::string stored = StoredKey(kFirstSubject + s, keys_[k]);
-        stored_keys_.push_back(stored);
-        DBT key = Dbt(stored_keys_.back()), data = Dbt(kRecord);
-        if (raw_.db->put(raw_.db, nullptr, &key, &data, 0) != 0 ||
-            durable_.db->put(durable_.db, nullptr, &key, &data, 0) != 0) {
+        stored_keys_.push_back(kit::stored_key(std::to_string(kFirstSubject + s), keys_[k]));
+        if (raw_->put(stored_keys_.back(), kRecord) != 0 ||
+            durable_->put(stored_keys_.back(), kRecord) != 0) {
           abort();
         }
       }
@@ -76,62 +61,23 @@ class Stores {
   }
 
   ~Stores() {
-    for (Raw* raw : {&raw_, &durable_}) {
-      raw->db->close(raw->db, 0);
-      raw->env->close(raw->env, 0);
-    }
+    raw_.reset();
+    durable_.reset();
     std::filesystem::remove_all(root_);
   }
 
-  DB* raw() { return raw_.db; }
-  DB* durable() { return durable_.db; }
+  kit::RawStore& raw_store() { return *raw_; }
+  DB* raw() { return raw_->db(); }
+  DB* durable() { return durable_->db(); }
   const std::string& key(int k) const { return keys_[k]; }
   // The stored key of property i of the whole store, subject-major.
   const std::string& stored_key(int i) const { return stored_keys_[i]; }
 
-  static DBT Dbt(const std::string& bytes) {
-    DBT dbt;
-    memset(&dbt, 0, sizeof dbt);
-    dbt.data = const_cast<char*>(bytes.data());
-    dbt.size = static_cast<uint32_t>(bytes.size());
-    return dbt;
-  }
-
  private:
-  struct Raw {
-    DB_ENV* env = nullptr;
-    DB* db = nullptr;
-  };
-
-  // A durable database commits each put in a transaction of its own, its log written but not
-  // flushed to the disk, as the store does.
-  Raw OpenRaw(const char* name, bool durable) {
-    Raw raw;
-    std::string dir = root_ + "/" + name;
-    std::filesystem::create_directories(dir);
-    DbSymbol<int (*)(DB_ENV**, uint32_t)>("db_env_create")(&raw.env, 0);
-    raw.env->set_cachesize(raw.env, 0, kCacheBytes, 1);
-    uint32_t flags = DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD;
-    if (durable) {
-      raw.env->set_flags(raw.env, DB_TXN_WRITE_NOSYNC, 1);
-      raw.env->log_set_config(raw.env, DB_LOG_AUTO_REMOVE, 1);
-      raw.env->set_lg_max(raw.env, 1u << 20);
-      flags |= DB_INIT_TXN | DB_INIT_LOG;
-    }
-    if (raw.env->open(raw.env, dir.c_str(), flags, 0) != 0) abort();
-    DbSymbol<int (*)(DB**, DB_ENV*, uint32_t)>("db_create")(&raw.db, raw.env, 0);
-    std::string file = dir + "/metadata.db";
-    uint32_t db_flags = DB_CREATE | DB_THREAD | (durable ? DB_AUTO_COMMIT : 0);
-    if (raw.db->open(raw.db, nullptr, file.c_str(), nullptr, DB_HASH, db_flags, 0666) != 0) {
-      abort();
-    }
-    return raw;
-  }
-
   std::string root_;
   std::vector<std::string> keys_;
   std::vector<std::string> stored_keys_;
-  Raw raw_, durable_;
+  std::optional<kit::RawStore> raw_, durable_;
 };
 
 Stores& stores() {
@@ -166,7 +112,7 @@ void BM_RawDbGet(benchmark::State& state) {
   Stores& s = stores();
   int64_t i = 0;
   for (auto _ : state) {
-    DBT key = Stores::Dbt(s.stored_key(Spread(i++))), data;
+    DBT key = kit::dbt_of(s.stored_key(Spread(i++))), data;
     memset(&data, 0, sizeof data);
     data.flags = DB_DBT_MALLOC;
     if (s.raw()->get(s.raw(), nullptr, &key, &data, 0) != 0) {
@@ -215,10 +161,10 @@ BENCHMARK(BM_MetadataSetPropertyWithNotice);
 
 void BM_RawDbPut(benchmark::State& state) {
   Stores& s = stores();
-  DBT data = Stores::Dbt(kRecord);
+  DBT data = kit::dbt_of(kRecord);
   int64_t i = 0;
   for (auto _ : state) {
-    DBT key = Stores::Dbt(s.stored_key(Spread(i++)));
+    DBT key = kit::dbt_of(s.stored_key(Spread(i++)));
     if (s.raw()->put(s.raw(), nullptr, &key, &data, 0) != 0) {
       state.SkipWithError("put failed");
       break;
@@ -231,15 +177,17 @@ BENCHMARK(BM_RawDbPut);
 void BM_RawDbDurablePut(benchmark::State& state) {
   Stores& s = stores();
   DB* db = s.durable();
-  DBT data = Stores::Dbt(kRecord);
+  DBT data = kit::dbt_of(kRecord);
   int64_t i = 0;
   for (auto _ : state) {
-    DBT key = Stores::Dbt(s.stored_key(Spread(i++)));
+    DBT key = kit::dbt_of(s.stored_key(Spread(i++)));
     if (db->put(db, nullptr, &key, &data, 0) != 0) {
       state.SkipWithError("put failed");
       break;
     }
-    if (i % kCheckpointCommits == 0) db->dbenv->txn_checkpoint(db->dbenv, kCheckpointKbytes, 0, 0);
+    if (i % tamb::store::checkpoint_check_commits == 0) {
+      db->dbenv->txn_checkpoint(db->dbenv, tamb::store::checkpoint_kbytes, 0, 0);
+    }
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -278,20 +226,9 @@ BENCHMARK(BM_MetadataGetAllProperties)->Unit(benchmark::kMillisecond);
 
 // Every record once through a cursor, each record fetched into memory of its own.
 void BM_RawDbScan(benchmark::State& state) {
-  DB* db = stores().raw();
+  kit::RawStore& raw = stores().raw_store();
   for (auto _ : state) {
-    DBC* cursor = nullptr;
-    db->cursor(db, nullptr, &cursor, 0);
-    DBT key, data;
-    memset(&key, 0, sizeof key);
-    memset(&data, 0, sizeof data);
-    data.flags = DB_DBT_MALLOC;
-    int records = 0;
-    while (cursor->get(cursor, &key, &data, DB_NEXT) == 0) {
-      ++records;
-      free(data.data);
-    }
-    cursor->close(cursor);
+    int records = raw.each([](const DBT&, const DBT&) {});
     if (records != kProperties) {
       state.SkipWithError("records missing");
       break;

@@ -8,7 +8,6 @@
 // The store opens once per process and stays on its directory, so one temporary server
 // directory serves every input: the database is emptied through a handle of our own in the
 // same Berkeley DB environment and refilled with the entries before the reads.
-#include <db.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,15 +16,18 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kit.h"
+#include "kit_store.h"
+#include "store_format.h"
 #include "tamb/metadata.h"
 
 namespace {
 
-constexpr size_t kSubjectSize = TAMB_UUID_STRING_SIZE;
+constexpr size_t kSubjectSize = tamb::store::subject_text_size;
 constexpr size_t kMaxEntries = 16;
 constexpr tamb_uuid_t kSubjects[] = {8589934593u, 4294967297u, 12, 0};
 
@@ -51,39 +53,24 @@ class Store {
     tamb_description_t *descs = nullptr;
     check(tamb_get_all_properties(&descs) == 0);
     free(descs);
-    const std::string dir = root_ + "/default";
-    check(db_env_create(&env_, 0) == 0);
-    check(env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD, 0) ==
-          0);
-    check(db_create(&db_, env_, 0) == 0);
-    const std::string file = dir + "/metadata.db";
-    check(db_->open(db_, nullptr, file.c_str(), nullptr, DB_UNKNOWN, DB_THREAD, 0) == 0);
+    raw_.emplace(root_ + "/default");
+    check(raw_->status() == 0);
   }
 
   ~Store() {
-    db_->close(db_, 0);
-    env_->close(env_, 0);
+    raw_.reset();
     std::filesystem::remove_all(root_);
   }
 
-  void clear() {
-    uint32_t count = 0;
-    check(db_->truncate(db_, nullptr, &count, 0) == 0);
-  }
+  void clear() { check(raw_->clear() == 0); }
 
   void put(const std::string &key, const std::string &record) {
-    DBT k{}, d{};
-    k.data = const_cast<char *>(key.data());
-    k.size = static_cast<uint32_t>(key.size());
-    d.data = const_cast<char *>(record.data());
-    d.size = static_cast<uint32_t>(record.size());
-    check(db_->put(db_, nullptr, &k, &d, 0) == 0);
+    check(raw_->put(key, record) == 0);
   }
 
  private:
   std::string root_;
-  DB_ENV *env_ = nullptr;
-  DB *db_ = nullptr;
+  std::optional<kit::RawStore> raw_;
 };
 
 Store &store() {

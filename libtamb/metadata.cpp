@@ -51,6 +51,7 @@
 #include <ctime>
 
 #include "outside.h"
+#include "store_format.h"
 #include "tamb/uuid.h"
 
 #define TAMB_METADATA_SITE "http://tamb.audio"
@@ -68,29 +69,13 @@ TAMB_API const char *TAMB_METADATA_ICON_LARGE = TAMB_METADATA_SITE "/metadata/ic
 
 namespace {
 
-constexpr uint32_t env_flags =
-    DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD | DB_INIT_TXN | DB_INIT_LOG;
-constexpr uint32_t db_flags = DB_CREATE | DB_THREAD | DB_AUTO_COMMIT;
-constexpr int db_mode = 0666;
-constexpr const char *db_file = "metadata.db";
-constexpr const char *lock_file = "metadata.lock";
+using namespace tamb::store;
 
-// A dirty page can leave the cache only once the log is flushed to the disk up to its last
-// change, so the cache holds a store of some ten thousand properties whole.
-constexpr uint32_t cache_bytes = 8u << 20;
-constexpr uint32_t log_file_bytes = 1u << 20;
-// A checkpoint writes every dirty page and flushes the file: it comes after this much log,
-// which a recovery replays in a fraction of a second. The log is looked at every so many
-// commits, counted over all processes.
-constexpr uint32_t checkpoint_kbytes = 8u << 10;
-constexpr uint32_t checkpoint_check_commits = 256;
 // The longest a wait for the store lock sleeps before it looks at the lock again.
 constexpr long lock_wait_slice_ns = 50000000;
 // Thread slots in the environment for failchk(); more threads still work.
 constexpr uint32_t thread_slots = 1024;
 
-// A stored key: the subject text zero-padded to subject_text_size bytes, then key and NUL.
-constexpr size_t subject_text_size = TAMB_UUID_STRING_SIZE;
 constexpr size_t shortest_key = subject_text_size + 1;  // longer keys are ours
 constexpr uint32_t shortest_record = 3;                 // longer records count for lookups
 

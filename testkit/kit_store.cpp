@@ -1,9 +1,13 @@
-// Passes property change notices on to the clients that asked for them.
+// Passes property change notices on to the clients that asked for them, and opens the metadata
+// store raw.
 #include "kit_store.h"
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "store_format.h"
 
 namespace kit {
 namespace {
@@ -47,6 +51,87 @@ int relay_property_change(tamb_client_t *, tamb_request_t *request, void *arg) {
 void metadata_relay_to(Server *server) {
   hooks::request_set_handler(TAMB_REQ_PROPERTY_CHANGE_NOTIFY,
                              server != nullptr ? relay_property_change : nullptr, server);
+}
+
+std::string stored_key(const std::string &subject_text, const std::string &key) {
+  return subject_text + std::string(tamb::store::subject_text_size - subject_text.size(), '\0') +
+         key + '\0';
+}
+
+RawStore::RawStore(const std::string &dir) {
+  if (create_env()) open(dir, DB_UNKNOWN, tamb::store::env_base_flags, DB_THREAD, 0);
+}
+
+RawStore::RawStore(const std::string &dir, Fresh fresh) {
+  std::filesystem::create_directories(dir);
+  if (!create_env()) return;
+  env_->set_cachesize(env_, 0, tamb::store::cache_bytes, 1);
+  if (fresh.durable) {
+    env_->set_flags(env_, DB_TXN_WRITE_NOSYNC, 1);
+    env_->log_set_config(env_, DB_LOG_AUTO_REMOVE, 1);
+    env_->set_lg_max(env_, tamb::store::log_file_bytes);
+    open(dir, DB_HASH, tamb::store::env_flags, tamb::store::db_flags, tamb::store::db_mode);
+  } else {
+    open(dir, DB_HASH, tamb::store::env_base_flags, tamb::store::db_base_flags,
+         tamb::store::db_mode);
+  }
+}
+
+bool RawStore::create_env() {
+  status_ = db_env_create(&env_, 0);
+  if (status_ != 0) env_ = nullptr;
+  return status_ == 0;
+}
+
+// Opens the environment created by create_env(), then the database; on failure, closes both.
+void RawStore::open(const std::string &dir, DBTYPE type, uint32_t env_flags, uint32_t db_flags,
+                    int mode) {
+  status_ = env_->open(env_, dir.c_str(), env_flags, 0);
+  if (status_ == 0) status_ = db_create(&db_, env_, 0);
+  if (status_ == 0) {
+    const std::string path = dir + "/" + tamb::store::db_file;
+    status_ = db_->open(db_, nullptr, path.c_str(), nullptr, type, db_flags, mode);
+    if (status_ != 0) db_->close(db_, 0);
+  }
+  if (status_ != 0) {
+    db_ = nullptr;
+    env_->close(env_, 0);
+    env_ = nullptr;
+  }
+}
+
+RawStore::~RawStore() {
+  if (db_ != nullptr) db_->close(db_, 0);
+  if (env_ != nullptr) env_->close(env_, 0);
+}
+
+DBTYPE RawStore::type() {
+  DBTYPE type = DB_UNKNOWN;
+  if (db_ != nullptr) db_->get_type(db_, &type);
+  return type;
+}
+
+int RawStore::clear() {
+  if (db_ == nullptr) return EINVAL;
+  uint32_t count = 0;
+  return db_->truncate(db_, nullptr, &count, 0);
+}
+
+std::map<std::string, std::string> RawStore::records() {
+  std::map<std::string, std::string> all;
+  each([&](const DBT &key, const DBT &data) {
+    all[std::string(static_cast<char *>(key.data), key.size)] =
+        std::string(static_cast<char *>(data.data), data.size);
+  });
+  return all;
+}
+
+int RawStore::verify(const std::string &dir) {
+  const std::string path = dir + "/" + tamb::store::db_file;
+  DB *db = nullptr;
+  int ret = db_create(&db, nullptr, 0);
+  // verify() releases the handle whatever it finds.
+  return ret != 0 ? ret : db->verify(db, path.c_str(), nullptr, nullptr, 0);
 }
 
 }  // namespace kit

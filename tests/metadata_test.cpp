@@ -3,7 +3,6 @@
 #include "tamb/metadata.h"
 
 #include <db.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -24,6 +23,7 @@
 
 #include "kit.h"
 #include "kit_store.h"
+#include "store_format.h"
 #include "support.h"
 
 namespace {
@@ -37,74 +37,20 @@ constexpr tamb_uuid_t kNoKind = 12;  // a number without kind bits
 char kSentinelText[] = "untouched";
 char *const kSentinel = kSentinelText;
 
-// Berkeley DB as the test reaches it directly: libtamb has already loaded the library.
-template <typename Fn>
-Fn DbSymbol(const char *name) {
-  void *symbol = dlsym(RTLD_DEFAULT, name);
-  if (symbol == nullptr) abort();
-  return reinterpret_cast<Fn>(symbol);
-}
-
-const char *DbError(int code) { return DbSymbol<char *(*)(int)>("db_strerror")(code); }
+const char *DbError(int code) { return db_strerror(code); }
 
 // The store's database opened beside the module, in the same environment, so that it sees
 // what the module wrote without waiting for a flush.
-class RawStore {
+class RawStore : public kit::RawStore {
  public:
-  explicit RawStore(const std::string &dir) {
-    DbSymbol<int (*)(DB_ENV **, uint32_t)>("db_env_create")(&env_, 0);
-    int ret =
-        env_->open(env_, dir.c_str(), DB_CREATE | DB_INIT_LOCK | DB_INIT_MPOOL | DB_THREAD, 0);
-    EXPECT_EQ(ret, 0) << DbError(ret);
-    DbSymbol<int (*)(DB **, DB_ENV *, uint32_t)>("db_create")(&db_, env_, 0);
-    std::string path = dir + "/metadata.db";
-    ret = db_->open(db_, nullptr, path.c_str(), nullptr, DB_UNKNOWN, DB_THREAD, 0);
-    EXPECT_EQ(ret, 0) << DbError(ret);
-  }
-
-  ~RawStore() {
-    db_->close(db_, 0);
-    env_->close(env_, 0);
-  }
-
-  DBTYPE type() {
-    DBTYPE type = DB_UNKNOWN;
-    db_->get_type(db_, &type);
-    return type;
-  }
-
-  // Every stored key and record, as bytes.
-  std::map<std::string, std::string> records() {
-    std::map<std::string, std::string> all;
-    DBC *cursor = nullptr;
-    db_->cursor(db_, nullptr, &cursor, 0);
-    DBT key{}, data{};
-    while (cursor->get(cursor, &key, &data, DB_NEXT) == 0) {
-      all[std::string(static_cast<char *>(key.data), key.size)] =
-          std::string(static_cast<char *>(data.data), data.size);
-    }
-    cursor->close(cursor);
-    return all;
+  explicit RawStore(const std::string &dir) : kit::RawStore(dir) {
+    EXPECT_EQ(status(), 0) << DbError(status());
   }
 
   void put(const std::string &key, const std::string &record) {
-    DBT k{}, d{};
-    k.data = const_cast<char *>(key.data());
-    k.size = static_cast<uint32_t>(key.size());
-    d.data = const_cast<char *>(record.data());
-    d.size = static_cast<uint32_t>(record.size());
-    ASSERT_EQ(db_->put(db_, nullptr, &k, &d, 0), 0);
+    ASSERT_EQ(kit::RawStore::put(key, record), 0);
   }
-
- private:
-  DB_ENV *env_ = nullptr;
-  DB *db_ = nullptr;
 };
-
-// The stored form of (subject, key).
-std::string StoredKey(const std::string &subject_text, const std::string &key) {
-  return subject_text + std::string(37 - subject_text.size(), '\0') + key + '\0';
-}
 
 using support::TempDir;
 
@@ -201,7 +147,7 @@ TEST_F(Metadata, StoresKeysAndRecordsByteForByte) {
     ASSERT_EQ(one_letter.size(), 39u);
     ASSERT_EQ(records.count(one_letter), 1u);
     EXPECT_EQ(records[one_letter], "v\0"s);
-    EXPECT_EQ(records[StoredKey("8589934593", "t")], "v\0t\0"s);
+    EXPECT_EQ(records[kit::stored_key("8589934593", "t")], "v\0t\0"s);
     const std::string subject_zero = "0" + std::string(36, '\0') + "e\0"s;
     ASSERT_EQ(records.count(subject_zero), 1u);
     EXPECT_EQ(records[subject_zero], "value\0"s) << "an empty type is stored as none";
@@ -211,7 +157,7 @@ TEST_F(Metadata, StoresKeysAndRecordsByteForByte) {
   // A second set replaces value and type whole: without a type, the stored type is gone.
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "t", "w", nullptr), 0);
   RawStore raw(Dir());
-  EXPECT_EQ(raw.records()[StoredKey("8589934593", "t")], "w\0"s);
+  EXPECT_EQ(raw.records()[kit::stored_key("8589934593", "t")], "w\0"s);
   char *value = kSentinel, *type = kSentinel;
   ASSERT_EQ(tamb_get_property(0, "e", &value, &type), 0);
   EXPECT_STREQ(value, "value");
@@ -233,7 +179,7 @@ TEST_F(Metadata, WellKnownKeysShareOneSitePrefix) {
   // They are ordinary keys to the store.
   ASSERT_EQ(tamb_set_property(nullptr, kPort0, TAMB_METADATA_PRETTY_NAME, "Left", nullptr), 0);
   RawStore raw(Dir());
-  EXPECT_EQ(raw.records()[StoredKey("4294967297", TAMB_METADATA_PRETTY_NAME)], "Left\0"s);
+  EXPECT_EQ(raw.records()[kit::stored_key("4294967297", TAMB_METADATA_PRETTY_NAME)], "Left\0"s);
 }
 
 TEST_F(Metadata, SetRefusesAnEmptyKeyOrValue) {
@@ -412,8 +358,8 @@ TEST_F(Metadata, RemovePropertyDeletesOneKeyAndNotifies) {
   ASSERT_EQ(tamb_get_properties(kFirstClient, &desc), 0) << "a 2-byte record is not listed";
   RawStore raw(Dir());
   std::map<std::string, std::string> records = raw.records();
-  EXPECT_EQ(records.count(StoredKey("8589934593", "a")), 0u);
-  EXPECT_EQ(records.count(StoredKey("8589934593", "b")), 1u);
+  EXPECT_EQ(records.count(kit::stored_key("8589934593", "a")), 0u);
+  EXPECT_EQ(records.count(kit::stored_key("8589934593", "b")), 1u);
 
   // A missing key, and a null key, are failures with a message and without a notice.
   EXPECT_EQ(tamb_remove_property(client_, kFirstClient, "a"), -1);
@@ -447,7 +393,7 @@ TEST_F(Metadata, RemovePropertiesRemovesOneSubjectWithOneNotice) {
   RawStore raw(Dir());
   std::map<std::string, std::string> records = raw.records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records.begin()->first, StoredKey("8589934594", "a"));
+  EXPECT_EQ(records.begin()->first, kit::stored_key("8589934594", "a"));
 }
 
 TEST_F(Metadata, RemoveAllEmptiesTheStoreAndNotifiesForEverySubject) {
@@ -547,10 +493,10 @@ TEST_F(Metadata, ForeignKeysAndRecordsAreReadWithinTheirBounds) {
   const std::string subject = "8589934593";
   {
     RawStore raw(Dir());
-    raw.put("config", "x");                                         // too short to be ours
-    raw.put(subject + std::string(27, '\0') + "k", "38-byte key");  // 38 bytes: foreign
-    raw.put(StoredKey(subject, "nonul").substr(0, 42), "abcd");     // neither ends in NUL
-    raw.put(StoredKey(subject, "typed"), "v\0typ"s);                // type without NUL
+    raw.put("config", "x");                                            // too short to be ours
+    raw.put(subject + std::string(27, '\0') + "k", "38-byte key");     // 38 bytes: foreign
+    raw.put(kit::stored_key(subject, "nonul").substr(0, 42), "abcd");  // neither ends in NUL
+    raw.put(kit::stored_key(subject, "typed"), "v\0typ"s);             // type without NUL
     raw.put("8589934594" + std::string(27, 'x') + "wide\0"s, "no NUL in the subject text");
   }
   tamb_description_t desc;
@@ -659,7 +605,7 @@ TEST(MetadataStore, AReadOnlyServerDirectoryFailsEveryCall) {
 TEST(MetadataStore, AnUnreadableDatabaseFileIsNamedAndALaterCallRetries) {
   TempDir root;
   std::string dir = root.path() + "/default";
-  std::string path = dir + "/metadata.db";
+  std::string path = dir + "/" + tamb::store::db_file;
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_EQ(write(fd, "not a database, not at all", 26), 26);
@@ -689,6 +635,7 @@ TEST(MetadataStore, CreatesItsFileWithMode0666LessTheUmask) {
               hooks::server_dir_set_root(root.path());
               ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "value", nullptr), 0);
               struct stat st;
+              // The file name is part of the stored format: spelled out, not taken from the library.
               ASSERT_EQ(stat((root.path() + "/default/metadata.db").c_str(), &st), 0);
               EXPECT_EQ(st.st_mode & 0777, 0640u);
             }),
@@ -704,7 +651,7 @@ TEST(MetadataStore, AProcessAloneOnTheStoreSetsALeftoverLockFileUpAnew) {
     ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "kept", "value", nullptr), 0);
   };
   ASSERT_EQ(InChild(set), 0);
-  std::string lock = root.path() + "/default/metadata.lock";
+  std::string lock = root.path() + "/default/" + tamb::store::lock_file;
   struct stat st;
   ASSERT_EQ(stat(lock.c_str(), &st), 0);
   int fd = open(lock.c_str(), O_WRONLY);
