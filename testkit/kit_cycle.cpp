@@ -47,37 +47,63 @@ void registrations_clear() {
   registrations.clear();
 }
 
-void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer) {
+void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer, void (*pace)()) {
   tamb_frame_timer_t *shared = &control->frame_timer;
   uint32_t guard = __atomic_load_n(&shared->head_guard, __ATOMIC_RELAXED) + 1;
   __atomic_store_n(&shared->head_guard, guard, __ATOMIC_RELAXED);
   std::atomic_thread_fence(std::memory_order_release);
   shared->cycle_start_frame = timer.cycle_start_frame;
+  if (pace != nullptr) pace();
   shared->cycle_start_usecs = timer.cycle_start_usecs;
+  if (pace != nullptr) pace();
   shared->next_cycle_usecs = timer.next_cycle_usecs;
+  if (pace != nullptr) pace();
   shared->period_usecs = timer.period_usecs;
   shared->initialized = timer.initialized;
   memcpy(shared->writer_state, timer.writer_state, sizeof shared->writer_state);
   __atomic_store_n(&shared->tail_guard, guard, __ATOMIC_RELEASE);
 }
 
-double CycleDriver::period_usecs() const {
-  const tamb_control_t *control = server_.engine()->control;
+namespace {
+
+double period_of(const tamb_control_t *control) {
   uint32_t rate = control->current_position.frame_rate;
   return rate == 0 ? 0.0 : control->buffer_size * 1000000.0 / rate;
 }
 
-void CycleDriver::run(tamb_time_t start) {
-  tamb_control_t *control = server_.control();
-  tamb_transport_cycle_start(server_.engine(), start);
-  double period = period_usecs();
+}  // namespace
+
+double frame_timer_start_cycle(tamb_control_t *control, tamb_time_t start, tamb_nframes_t frame) {
+  double period = period_of(control);
   tamb_frame_timer_t timer{};
-  timer.cycle_start_frame = next_frame_;
+  timer.cycle_start_frame = frame;
   timer.cycle_start_usecs = start;
   timer.next_cycle_usecs = start + static_cast<tamb_time_t>(std::lround(period));
   timer.period_usecs = static_cast<float>(period);
   timer.initialized = 1;
   frame_timer_write(control, timer);
+  return period;
+}
+
+const char *transport_state_name(int32_t state) {
+  switch (state) {
+    case TAMB_TRANSPORT_STOPPED:
+      return "Stopped";
+    case TAMB_TRANSPORT_ROLLING:
+      return "Rolling";
+    case TAMB_TRANSPORT_STARTING:
+      return "Starting";
+    default:
+      return "?";
+  }
+}
+
+double CycleDriver::period_usecs() const { return period_of(server_.engine()->control); }
+
+void CycleDriver::run(tamb_time_t start) {
+  tamb_control_t *control = server_.control();
+  tamb_transport_cycle_start(server_.engine(), start);
+  frame_timer_start_cycle(control, start, next_frame_);
   next_frame_ += control->buffer_size;
   for (Member &member : clients_) {
     if (!member.client->handle.control->active) continue;

@@ -30,8 +30,18 @@ void registrations_clear();
 // ---- Frame timer and process cycles -------------------------------------------------------
 
 // Writes timer's fields into the control block's frame timer by the guard rule: a new head
-// guard first, then the fields, then the tail guard made equal to the head.
-void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer);
+// guard first, then the fields, then the tail guard made equal to the head. pace, when given,
+// runs after each of the first three fields, to widen the window a reader may land in.
+void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer,
+                       void (*pace)() = nullptr);
+
+// Starts a cycle's frame timer at start and frame: the next cycle is due one period of
+// buffer_size frames at the current position's sample rate later. Returns that period in
+// microseconds (0 while the rate is 0).
+double frame_timer_start_cycle(tamb_control_t *control, tamb_time_t start, tamb_nframes_t frame);
+
+// "Stopped", "Rolling", "Starting" or "?".
+const char *transport_state_name(int32_t state);
 
 // A client's own work in a cycle, given the cycle's frame count.
 using Process = std::function<void(tamb_nframes_t nframes)>;

@@ -579,15 +579,7 @@ int RemoteHost::run(tamb_time_t start) {
   {
     std::lock_guard<std::mutex> guard(graph_lock_);
     tamb_transport_cycle_start(server_.engine(), start);
-    uint32_t rate = control->current_position.frame_rate;
-    double period = rate == 0 ? 0.0 : control->buffer_size * 1000000.0 / rate;
-    tamb_frame_timer_t timer{};
-    timer.cycle_start_frame = next_frame_;
-    timer.cycle_start_usecs = start;
-    timer.next_cycle_usecs = start + static_cast<tamb_time_t>(std::lround(period));
-    timer.period_usecs = static_cast<float>(period);
-    timer.initialized = 1;
-    frame_timer_write(control, timer);
+    frame_timer_start_cycle(control, start, next_frame_);
     next_frame_ += control->buffer_size;
   }
   ++cycle_;

@@ -38,10 +38,7 @@ class Engine : public testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    hooks::log_set_echo(false);
-    hooks::log_clear();
-    server_ = std::make_unique<kit::Server>(16, kFrames);
-    server_->set_sample_rate(kRate);
+    server_ = support::quiet_server(16, kFrames, kRate);
     engine_ = server_->engine();
     control_ = server_->control();
     engine_->verbose = 1;

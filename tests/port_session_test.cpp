@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_checks.h"
 #include "kit.h"
 #include "support.h"
 #include "tamb/midi.h"
@@ -75,9 +76,7 @@ class PortSession : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    hooks::log_set_echo(false);
-    hooks::log_clear();
-    server_ = std::make_unique<kit::Server>(64, frames);
+    server_ = support::quiet_server(64, frames);
     synth_ = server_->add_client("synth");
     mixer_ = server_->add_client("mixer");
     server_->open_channel(mixer_);  // the mixer stands for a client in another process
@@ -110,9 +109,7 @@ class PortSession : public ::testing::Test {
   }
 
   tamb_port_t *reg(kit::Client *client, const char *name, const char *type, unsigned long flags) {
-    tamb_port_t *port = tamb_port_register(&client->handle, name, type, flags, 0);
-    EXPECT_NE(port, nullptr) << name;
-    return port;
+    return support::register_port(client, name, type, flags);
   }
 
   void connect(tamb_port_t *source, tamb_port_t *sink) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine_checks.h"
 #include "kit.h"
 #include "support.h"
 #include "tamb/midi.h"
@@ -27,9 +28,7 @@ class Ports : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    hooks::log_set_echo(false);
-    hooks::log_clear();
-    server_ = std::make_unique<kit::Server>(32, 64);
+    server_ = support::quiet_server(32, 64);
     synth_ = server_->add_client("synth");
     mixer_ = server_->add_client("mixer");
     tamb_port_set_funcs();
@@ -40,9 +39,20 @@ class Ports : public ::testing::Test {
   }
 
   tamb_port_t *reg(kit::Client *client, const char *name, const char *type, unsigned long flags) {
-    tamb_port_t *port = tamb_port_register(&client->handle, name, type, flags, 0);
-    EXPECT_NE(port, nullptr) << name;
-    return port;
+    return support::register_port(client, name, type, flags);
+  }
+
+  // The synth's outputs a and b, both connected to the mixer's input in.
+  struct Mixed {
+    tamb_port_t *a, *b, *in;
+  };
+  void mix_two(Mixed *mixed) {
+    mixed->a = reg(synth_, "a", audio, TAMB_PORT_IS_OUTPUT);
+    mixed->b = reg(synth_, "b", audio, TAMB_PORT_IS_OUTPUT);
+    mixed->in = reg(mixer_, "in", audio, TAMB_PORT_IS_INPUT);
+    ASSERT_NE(mixed->in, nullptr);
+    ASSERT_EQ(server_->connect(mixed->a->shared->id, mixed->in->shared->id), 0);
+    ASSERT_EQ(server_->connect(mixed->b->shared->id, mixed->in->shared->id), 0);
   }
 
   static size_t list_length(const tamb_slist_t *list) {
@@ -309,12 +319,9 @@ TEST_F(Ports, LatencyFiguresFollowTheDirection) {
 }
 
 TEST_F(Ports, MonitorRequestsReachConnectedOutputs) {
-  tamb_port_t *a = reg(synth_, "a", audio, TAMB_PORT_IS_OUTPUT);
-  tamb_port_t *b = reg(synth_, "b", audio, TAMB_PORT_IS_OUTPUT);
-  tamb_port_t *in = reg(mixer_, "in", audio, TAMB_PORT_IS_INPUT);
-  ASSERT_NE(in, nullptr);
-  ASSERT_EQ(server_->connect(a->shared->id, in->shared->id), 0);
-  ASSERT_EQ(server_->connect(b->shared->id, in->shared->id), 0);
+  Mixed pair;
+  ASSERT_NO_FATAL_FAILURE(mix_two(&pair));
+  auto [a, b, in] = pair;
 
   EXPECT_EQ(tamb_port_request_monitor(in, 1), 0);
   EXPECT_EQ(in->shared->monitor_requests, 1);
@@ -459,12 +466,9 @@ TEST_F(Ports, TiesAreFollowedAndLoopsEnd) {
 }
 
 TEST_F(Ports, MissingMixBufferOrMixdownOrSegmentGiveNull) {
-  tamb_port_t *a = reg(synth_, "a", audio, TAMB_PORT_IS_OUTPUT);
-  tamb_port_t *b = reg(synth_, "b", audio, TAMB_PORT_IS_OUTPUT);
-  tamb_port_t *in = reg(mixer_, "in", audio, TAMB_PORT_IS_INPUT);
-  ASSERT_NE(in, nullptr);
-  ASSERT_EQ(server_->connect(a->shared->id, in->shared->id), 0);
-  ASSERT_EQ(server_->connect(b->shared->id, in->shared->id), 0);
+  Mixed pair;
+  ASSERT_NO_FATAL_FAILURE(mix_two(&pair));
+  auto [a, b, in] = pair;
 
   void *mix = in->mix_buffer;
   in->mix_buffer = nullptr;
@@ -501,12 +505,9 @@ TEST_F(Ports, MissingMixBufferOrMixdownOrSegmentGiveNull) {
 
 TEST_F(Ports, KernelSelectionFollowsCpuType) {
   int32_t saved = cpu_type;
-  tamb_port_t *a = reg(synth_, "a", audio, TAMB_PORT_IS_OUTPUT);
-  tamb_port_t *b = reg(synth_, "b", audio, TAMB_PORT_IS_OUTPUT);
-  tamb_port_t *in = reg(mixer_, "in", audio, TAMB_PORT_IS_INPUT);
-  ASSERT_NE(in, nullptr);
-  ASSERT_EQ(server_->connect(a->shared->id, in->shared->id), 0);
-  ASSERT_EQ(server_->connect(b->shared->id, in->shared->id), 0);
+  Mixed pair;
+  ASSERT_NO_FATAL_FAILURE(mix_two(&pair));
+  auto [a, b, in] = pair;
   float *fa = static_cast<float *>(tamb_port_get_buffer(a, 64));
   float *fb = static_cast<float *>(tamb_port_get_buffer(b, 64));
   for (int f = 0; f < 64; ++f) {

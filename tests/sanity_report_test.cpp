@@ -93,16 +93,6 @@ struct Report {
   std::string advice;
 };
 
-std::string read_all(FILE *file) {
-  std::string text;
-  rewind(file);
-  char buf[4096];
-  size_t got;
-  while ((got = fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
-  fclose(file);
-  return text;
-}
-
 Report run_sanitycheck(const Machine &m, int check_realtime, int check_frequency_scaling) {
   FILE *err = tmpfile();
   FILE *result = tmpfile();
@@ -114,8 +104,8 @@ Report run_sanitycheck(const Machine &m, int check_realtime, int check_frequency
     fclose(result);
     return 0;
   });
-  std::string problems = read_all(result);
-  return {status, problems.empty() ? -1 : std::stoi(problems), read_all(err)};
+  std::string problems = support::read_all(result);
+  return {status, problems.empty() ? -1 : std::stoi(problems), support::read_all(err)};
 }
 
 // The name a login session gives its processes even without a terminal, or else the account.

@@ -4,7 +4,6 @@
 // cycle's mix, one producer is timebase master; clients that die or hang mid-cycle are removed.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -14,14 +13,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kit.h"
 #include "kit_remote.h"
+#include "kit_session.h"
 #include "kit_store.h"
 #include "support.h"
 #include "tamb/tamb.h"
@@ -31,14 +30,11 @@ namespace {
 constexpr uint32_t kRate = 48000;
 constexpr uint32_t kFrames = 256;
 constexpr int kProducers = 2;
-constexpr int kEvents = 3;                  // per producer and cycle
-constexpr uint32_t kFramesPerBeat = 24000;  // 120 beats per minute
+constexpr int kEvents = 3;  // per producer and cycle
+constexpr uint32_t kFramesPerBeat = kit::session_frames_per_beat;
 constexpr const char *kPrettyName = "producer A, 120 bpm";
 
-// Integers below 2^24: their float sums are exact in any order of mixing.
-float Sample(int producer, uint64_t cycle, uint32_t frame) {
-  return static_cast<float>((producer + 1) * 100000 + (cycle % 64) * 256 + frame);
-}
+using kit::session_sample;
 
 // Non-decreasing in k for each producer; both producers use frame 0.
 tamb_nframes_t EventTime(int producer, uint64_t cycle, int k) {
@@ -73,57 +69,38 @@ struct Shared {
 };
 
 // When things happen, by cycle number (0: never).
-struct Script {
-  uint64_t start_at = 3;
-  uint64_t locate_at = 0;
-  tamb_nframes_t locate_frame = 10 * kRate;
-  uint64_t stop_at = 0;
-  uint64_t restart_at = 0;
+struct Script : kit::TransportScript {
+  Script() {
+    start_at = 3;
+    locate_frame = 10 * kRate;
+  }
   uint64_t property_at = 5;
   uint64_t consumer_dies_at = 0;
   uint64_t master_hangs_at = 0;
 };
 
-void MasterTimebase(tamb_transport_state_t, tamb_nframes_t, tamb_position_t *position, int,
-                    void *) {
-  uint32_t beats = position->frame / kFramesPerBeat;
-  position->valid = TAMB_POSITION_BBT;
-  position->bar = static_cast<int32_t>(beats / 4 + 1);
-  position->beat = static_cast<int32_t>(beats % 4 + 1);
-  position->tick = 0;
-  position->beats_per_bar = 4;
-  position->beat_type = 4;
-  position->ticks_per_beat = 1920;
-  position->beats_per_minute = 120;
-}
-
 int Producer(kit::RemoteClient &remote, int index, const Script &script, Shared *shared) {
   alarm(30);  // an orphan never outlives the test for long
   tamb_client_t *client = remote.handle();
-  tamb_port_t *audio = tamb_port_register(client, "audio", tamb_builtin_port_types[0].type_name,
-                                          TAMB_PORT_IS_OUTPUT, 0);
-  tamb_port_t *midi = tamb_port_register(client, "midi", tamb_builtin_port_types[1].type_name,
-                                         TAMB_PORT_IS_OUTPUT, 0);
-  if (audio == nullptr || midi == nullptr) return 2;
-  if (index == 0 && tamb_set_timebase_callback(client, 0, MasterTimebase, nullptr) != 0) return 3;
+  kit::SessionPorts ports = kit::session_ports(client, true);
+  if (!ports.ok()) return 2;
+  if (index == 0 && tamb_set_timebase_callback(client, 0, kit::session_timebase, nullptr) != 0) {
+    return 3;
+  }
   if (index == 0) shared->master_set = 1;
 
   auto process = [&](uint64_t cycle, tamb_nframes_t nframes) {
     if (index == 0 && cycle == script.master_hangs_at) pause();
-    auto *out = static_cast<float *>(tamb_port_get_buffer(audio, nframes));
-    for (uint32_t i = 0; i < nframes; ++i) out[i] = Sample(index, cycle, i);
-    void *events = tamb_port_get_buffer(midi, nframes);
+    auto *out = static_cast<float *>(tamb_port_get_buffer(ports.audio, nframes));
+    for (uint32_t i = 0; i < nframes; ++i) out[i] = session_sample(index, cycle, i);
+    void *events = tamb_port_get_buffer(ports.midi, nframes);
     tamb_midi_clear_buffer(events);
     for (int k = 0; k < kEvents; ++k) {
       std::vector<uint8_t> data = EventData(index, cycle, k);
       tamb_midi_event_write(events, EventTime(index, cycle, k), data.data(), data.size());
     }
     // The transport commands come from the second producer, as from a control surface.
-    if (index == 1) {
-      if (cycle == script.start_at || cycle == script.restart_at) tamb_transport_start(client);
-      if (cycle == script.stop_at) tamb_transport_stop(client);
-      if (cycle == script.locate_at) tamb_transport_locate(client, script.locate_frame);
-    }
+    if (index == 1) kit::session_transport(client, script, cycle);
     shared->produced[index] = cycle;
   };
   auto idle = [&](uint64_t cycle, tamb_nframes_t) {
@@ -152,13 +129,7 @@ int ConsumerSync(tamb_transport_state_t, tamb_position_t *, void *arg) {
 void ConsumerNotice(tamb_uuid_t subject, const char *key, tamb_property_change_t, void *arg) {
   auto *shared = static_cast<Shared *>(arg);
   ++shared->notices;
-  char *value = nullptr;
-  char *type = nullptr;
-  if (key != nullptr && tamb_get_property(subject, key, &value, &type) == 0) {
-    snprintf(shared->seen_value, sizeof shared->seen_value, "%s", value);
-    free(value);
-    free(type);
-  }
+  kit::session_read_property(subject, key, shared->seen_value, sizeof shared->seen_value);
 }
 
 // Checks the cycle's mix against what the producers that ran in it wrote.
@@ -169,7 +140,7 @@ void ConsumerCheck(Shared *shared, uint64_t cycle, const float *audio, void *mid
   bool sums = audio != nullptr;
   for (uint32_t i = 0; sums && i < nframes; ++i) {
     float expected = 0;
-    for (int p = 0; p < kProducers; ++p) expected += ran[p] ? Sample(p, cycle, i) : 0.0f;
+    for (int p = 0; p < kProducers; ++p) expected += ran[p] ? session_sample(p, cycle, i) : 0.0f;
     sums = audio[i] == expected;
   }
   ++shared->sums_checked;
@@ -208,11 +179,8 @@ void ConsumerCheck(Shared *shared, uint64_t cycle, const float *audio, void *mid
 int ConsumerMain(kit::RemoteClient &remote, const Script &script, Shared *shared) {
   alarm(30);
   tamb_client_t *client = remote.handle();
-  tamb_port_t *audio = tamb_port_register(client, "audio_in", tamb_builtin_port_types[0].type_name,
-                                          TAMB_PORT_IS_INPUT, 0);
-  tamb_port_t *midi = tamb_port_register(client, "midi_in", tamb_builtin_port_types[1].type_name,
-                                         TAMB_PORT_IS_INPUT, 0);
-  if (audio == nullptr || midi == nullptr) return 2;
+  kit::SessionPorts ports = kit::session_ports(client, false);
+  if (!ports.ok()) return 2;
   Consumer consumer{shared};
   if (tamb_set_sync_callback(client, ConsumerSync, &consumer) != 0) return 3;
   if (tamb_set_sync_timeout(client, 500000) != 0) return 3;
@@ -224,8 +192,9 @@ int ConsumerMain(kit::RemoteClient &remote, const Script &script, Shared *shared
 
   auto process = [&](uint64_t cycle, tamb_nframes_t nframes) {
     if (cycle == script.consumer_dies_at) raise(SIGKILL);
-    ConsumerCheck(shared, cycle, static_cast<const float *>(tamb_port_get_buffer(audio, nframes)),
-                  tamb_port_get_buffer(midi, nframes), nframes);
+    ConsumerCheck(shared, cycle,
+                  static_cast<const float *>(tamb_port_get_buffer(ports.audio, nframes)),
+                  tamb_port_get_buffer(ports.midi, nframes), nframes);
     tamb_position_t position;
     tamb_transport_query(client, &position);
     if (position.valid & TAMB_POSITION_BBT) {
@@ -251,15 +220,12 @@ class SessionTest : public testing::Test {
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
     alarm(60);
-    char path[] = "/tmp/tamb-session-XXXXXX";
-    ASSERT_NE(mkdtemp(path), nullptr);
-    dir_ = path;
-    hooks::server_dir_set_root(dir_);
+    dir_.emplace("/tmp/tamb-session-");
+    ASSERT_FALSE(dir_->path().empty());
     hooks::log_set_echo(false);
-    void *memory =
-        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(memory, MAP_FAILED);
-    shared_ = new (memory) Shared{};
+    record_.emplace();
+    shared_ = record_->get();
+    ASSERT_NE(shared_, nullptr);
     server_ = std::make_unique<kit::Server>(64, kFrames);
     server_->set_sample_rate(kRate);
     kit::metadata_relay_to(server_.get());
@@ -269,9 +235,8 @@ class SessionTest : public testing::Test {
     remote_.reset();
     kit::metadata_relay_to(nullptr);
     server_.reset();
-    if (shared_ != nullptr) munmap(shared_, sizeof(Shared));
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    hooks::server_dir_set_root("");
+    record_.reset();
+    dir_.reset();
     hooks::log_set_echo(true);
     alarm(0);
   }
@@ -291,10 +256,7 @@ class SessionTest : public testing::Test {
         "sink", [=](kit::RemoteClient &remote) { return ConsumerMain(remote, *s, shared); });
     ASSERT_EQ(remote_->wait_ready(), 3);
     for (int m = 0; m <= consumer_; ++m) server_->activate(remote_->client(m));
-    for (const char *source : {"src_a", "src_b"}) {
-      ASSERT_EQ(remote_->connect((std::string(source) + ":audio").c_str(), "sink:audio_in"), 0);
-      ASSERT_EQ(remote_->connect((std::string(source) + ":midi").c_str(), "sink:midi_in"), 0);
-    }
+    ASSERT_EQ(kit::session_connect(*remote_, {"src_a", "src_b"}, "sink"), 4);
   }
 
   // Runs cycles up to and including last; the transport after each.
@@ -306,7 +268,8 @@ class SessionTest : public testing::Test {
     }
   }
 
-  std::string dir_;
+  std::optional<kit::ServerDir> dir_;
+  std::optional<kit::SharedRecord<Shared>> record_;
   Shared *shared_ = nullptr;
   std::unique_ptr<kit::Server> server_;
   std::unique_ptr<kit::RemoteHost> remote_;
@@ -452,7 +415,7 @@ int Probe(kit::RemoteClient &remote, Shared *shared) {
   alarm(30);
   tamb_client_t *client = remote.handle();
   while (shared->master_set == 0) usleep(1000);
-  shared->probe[0] = tamb_set_timebase_callback(client, 1, MasterTimebase, nullptr);
+  shared->probe[0] = tamb_set_timebase_callback(client, 1, kit::session_timebase, nullptr);
   tamb_request_t request{};
   request.type = 60;  // no such request
   request.status = -1;

@@ -540,12 +540,18 @@ TEST(Segments, AllocationTakesTheLowestFreeEntryAndRefusesThe257th) {
   });
 }
 
+// Registers the server "studio" and allocates size bytes of its own into *mine.
+void StudioWithSegment(int32_t size, tamb_shm_info_t *mine) {
+  ASSERT_EQ(Register("studio"), 0);
+  *mine = kFresh;
+  ASSERT_EQ(tamb_shmalloc(size, mine), 0);
+}
+
 TEST(Segments, AttachedSegmentIsSharedAcrossProcessesUntilReleased) {
   RunScenario([] {
-    ASSERT_EQ(Register("studio"), 0);
+    tamb_shm_info_t mine;
+    ASSERT_NO_FATAL_FAILURE(StudioWithSegment(4096, &mine));
     View view = OpenView();
-    tamb_shm_info_t mine = kFresh;
-    ASSERT_EQ(tamb_shmalloc(4096, &mine), 0);
     ASSERT_EQ(tamb_attach_shm(&mine), 0);
     ASSERT_NE(mine.address, TAMB_SHM_NOT_ATTACHED);
     strcpy(static_cast<char *>(mine.address), "from the server");
@@ -643,10 +649,9 @@ TEST(Segments, StaleDescriptorNeverReachesAnotherSegment) {
 
 TEST(Segments, OnlyTheAllocatingProcessReleasesAnEntry) {
   RunScenario([] {
-    ASSERT_EQ(Register("studio"), 0);
+    tamb_shm_info_t mine;
+    ASSERT_NO_FATAL_FAILURE(StudioWithSegment(64, &mine));
     View view = OpenView();
-    tamb_shm_info_t mine = kFresh;
-    ASSERT_EQ(tamb_shmalloc(64, &mine), 0);
     tamb_shm_registry_t before = view.entry(mine.index);
 
     int16_t index = mine.index;

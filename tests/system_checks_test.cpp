@@ -160,16 +160,6 @@ struct Outcome {
   std::string err;  // everything written to standard error
 };
 
-std::string read_all(FILE *file) {
-  std::string text;
-  rewind(file);
-  char buf[4096];
-  size_t got;
-  while ((got = fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
-  fclose(file);
-  return text;
-}
-
 // Runs body in a child inside a private mount namespace, with its standard error captured.
 Outcome sandboxed(const std::function<std::string()> &body) {
   FILE *out = tmpfile();
@@ -183,7 +173,7 @@ Outcome sandboxed(const std::function<std::string()> &body) {
                ? 0
                : setup_failed;
   });
-  return {status, read_all(out), read_all(err)};
+  return {status, support::read_all(out), support::read_all(err)};
 }
 
 std::string text(uint64_t value) { return std::to_string(value); }

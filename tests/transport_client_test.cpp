@@ -279,18 +279,25 @@ TEST_F(Transport, CurrentFrameAdvancesWithTheClockOnlyWhileRolling) {
   EXPECT_EQ(tamb_get_current_transport_frame(client_), 0xffffffffu);
 }
 
+// A request as the client writes it: write id in both guards, the current usecs and rate.
+testing::AssertionResult Stamped(const tamb_position_t &p, uint64_t id, tamb_time_t usecs,
+                                 uint32_t rate) {
+  if (p.head_id == id && p.tail_id == id && p.usecs == usecs && p.frame_rate == rate) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << "ids " << p.head_id << "/" << p.tail_id << ", usecs "
+                                     << p.usecs << ", rate " << p.frame_rate;
+}
+
 TEST_F(Transport, LocateRequestsAFrameWithoutMusicalFields) {
   control_->current_position.usecs = 777;
   control_->requested_position.bar = 9;
   control_->requested_position.extra[3] = 9;
   EXPECT_EQ(tamb_transport_locate(client_, 48000), 0);
   tamb_position_t requested = Requested();
-  EXPECT_EQ(requested.head_id, 1u);
-  EXPECT_EQ(requested.tail_id, 1u);
+  EXPECT_TRUE(Stamped(requested, 1, 777, 48000));
   EXPECT_EQ(requested.frame, 48000u);
   EXPECT_EQ(requested.valid, 0u);
-  EXPECT_EQ(requested.usecs, 777u);
-  EXPECT_EQ(requested.frame_rate, 48000u);
   EXPECT_EQ(requested.bar, 0);
   EXPECT_EQ(requested.extra[3], 0);
 
@@ -313,10 +320,7 @@ TEST_F(Transport, RepositionKeepsTheCallersFieldsAndRejectsUnknownValidBits) {
   position.extra[0] = 0xab;
   EXPECT_EQ(tamb_transport_reposition(client_, &position), 0);
   tamb_position_t requested = Requested();
-  EXPECT_EQ(requested.head_id, 1u);
-  EXPECT_EQ(requested.tail_id, 1u);
-  EXPECT_EQ(requested.usecs, 5000000u);
-  EXPECT_EQ(requested.frame_rate, 48000u);
+  EXPECT_TRUE(Stamped(requested, 1, 5000000, 48000));
   EXPECT_EQ(requested.frame, 12345u);
   EXPECT_EQ(requested.valid, uint32_t{TAMB_POSITION_BBT});
   EXPECT_EQ(requested.bar, 3);

@@ -87,10 +87,7 @@ class Session : public testing::Test {
  protected:
   void SetUp() override {
     if (!support::ipc_is_private()) GTEST_SKIP() << "no private IPC namespace";
-    hooks::log_set_echo(false);
-    hooks::log_clear();
-    server_ = std::make_unique<kit::Server>(16, kFrames);
-    server_->set_sample_rate(kRate);
+    server_ = support::quiet_server(16, kFrames, kRate);
     server_->engine()->verbose = 1;
     app_ = Join("app", [this](tamb_nframes_t) {
       if (!during_) return;
@@ -116,6 +113,14 @@ class Session : public testing::Test {
   }
 
   static tamb_client_t *H(kit::Client *client) { return &client->handle; }
+
+  // A client that joins and answers the slow-sync polls with sync; a refused registration
+  // fails the test.
+  kit::Client *JoinSlow(const char *name, Sync *sync) {
+    kit::Client *client = Join(name);
+    EXPECT_EQ(tamb_set_sync_callback(H(client), SyncAnswer, sync), 0) << name;
+    return client;
+  }
 
   // One process cycle; the trace lines of its cycle end.
   Trace Cycle() {
@@ -332,12 +337,10 @@ TEST_F(Session, StopDuringAPollHaltsIt) {
 
 TEST_F(Session, SlowSyncClientsReadyOnDifferentCyclesRollWhenTheLastIsReady) {
   Sync a, b, c;
-  kit::Client *ca = Join("a");
-  kit::Client *cb = Join("b");
-  kit::Client *cc = Join("c");
-  ASSERT_EQ(tamb_set_sync_callback(H(ca), SyncAnswer, &a), 0);
-  ASSERT_EQ(tamb_set_sync_callback(H(cb), SyncAnswer, &b), 0);
-  ASSERT_EQ(tamb_set_sync_callback(H(cc), SyncAnswer, &c), 0);
+  JoinSlow("a", &a);
+  JoinSlow("b", &b);
+  JoinSlow("c", &c);
+  ASSERT_FALSE(HasFailure());
   tamb_transport_start(H(app_));
   EXPECT_EQ(Cycle(), (Trace{"transport command: START",
                             "transport Starting, sync poll of 3 clients for 2.000000 secs"}));
@@ -392,12 +395,10 @@ TEST_F(Session, SlowSyncClientLeavingMidPollLetsThePollEndWithoutIt) {
   Sync quick{.ready_at = 1};
   Sync never;
   Sync gone;
-  kit::Client *cq = Join("quick");
-  kit::Client *cn = Join("never");
-  kit::Client *cg = Join("gone");
-  ASSERT_EQ(tamb_set_sync_callback(H(cq), SyncAnswer, &quick), 0);
-  ASSERT_EQ(tamb_set_sync_callback(H(cn), SyncAnswer, &never), 0);
-  ASSERT_EQ(tamb_set_sync_callback(H(cg), SyncAnswer, &gone), 0);
+  JoinSlow("quick", &quick);
+  kit::Client *cn = JoinSlow("never", &never);
+  kit::Client *cg = JoinSlow("gone", &gone);
+  ASSERT_FALSE(HasFailure());
   tamb_transport_start(H(app_));
   Cycle();
   EXPECT_EQ(Cycle(), Trace{});

@@ -55,18 +55,6 @@ int syncer_ready(tamb_transport_state_t state, tamb_position_t *, void *arg) {
   return ready;
 }
 
-const char *state_name(int32_t state) {
-  switch (state) {
-    case TAMB_TRANSPORT_STOPPED:
-      return "Stopped";
-    case TAMB_TRANSPORT_ROLLING:
-      return "Rolling";
-    case TAMB_TRANSPORT_STARTING:
-      return "Starting";
-  }
-  return "?";
-}
-
 void print_trace() {
   for (const hooks::Message &m : hooks::log_messages()) {
     if (m.level == hooks::Level::trace) printf("%14sengine: %s\n", "", m.text.c_str());
@@ -130,8 +118,8 @@ void show_engine() {
       snprintf(bbt, sizeof bbt, "%d|%d|%d", position.bar, position.beat, position.tick);
     }
     char row[64];
-    snprintf(row, sizeof row, "  %-6d %-9s %-8u %-14s ", cycle, state_name(state), position.frame,
-             bbt);
+    snprintf(row, sizeof row, "  %-6d %-9s %-8u %-14s ", cycle, kit::transport_state_name(state),
+             position.frame, bbt);
     std::string line = row + happened;
     printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
     print_trace();

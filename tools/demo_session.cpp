@@ -2,20 +2,17 @@
 // clients. Two producers write audio and MIDI, one of them keeps the bars and beats as
 // timebase master; a consumer, which the transport waits for before it rolls, checks every
 // cycle's mix and hears of a property another client sets.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "demo.h"
 #include "kit.h"
+#include "kit_cycle.h"
 #include "kit_remote.h"
+#include "kit_session.h"
 #include "kit_store.h"
 #include "tamb/tamb.h"
 
@@ -24,21 +21,17 @@ namespace {
 constexpr uint32_t kRate = 48000;
 constexpr uint32_t kFrames = 256;
 constexpr uint64_t kCycles = 300;
-constexpr uint32_t kFramesPerBeat = 24000;  // 120 beats per minute
-constexpr tamb_nframes_t kLocateFrame = 10 * kRate;
 
 // When the second producer, standing in for a control surface, moves the transport.
-constexpr uint64_t kStartAt = 10;
-constexpr uint64_t kLocateAt = 120;
-constexpr uint64_t kStopAt = 200;
-constexpr uint64_t kRestartAt = 230;
+constexpr kit::TransportScript kScript = {.start_at = 10,
+                                          .restart_at = 230,
+                                          .stop_at = 200,
+                                          .locate_at = 120,
+                                          .locate_frame = 10 * kRate};
 constexpr uint64_t kPropertyAt = 40;
 
 // Exact in float, so the consumer can compare sums bit for bit.
-float Sample(int producer, uint64_t cycle, uint32_t frame) {
-  return static_cast<float>((producer + 1) * 100000 + (cycle % 64) * 256 + frame);
-}
-
+using kit::session_sample;
 // Each producer sends a note at its own place in the cycle and a controller at frame 0.
 void WriteEvents(void *buffer, int producer, uint64_t cycle) {
   uint8_t tag = static_cast<uint8_t>(cycle & 0x7f);
@@ -58,36 +51,19 @@ struct Shared {
   char seen[96];
 };
 
-void Timebase(tamb_transport_state_t, tamb_nframes_t, tamb_position_t *position, int, void *) {
-  uint32_t beats = position->frame / kFramesPerBeat;
-  position->valid = TAMB_POSITION_BBT;
-  position->bar = static_cast<int32_t>(beats / 4 + 1);
-  position->beat = static_cast<int32_t>(beats % 4 + 1);
-  position->tick = 0;
-  position->beats_per_bar = 4;
-  position->beat_type = 4;
-  position->ticks_per_beat = 1920;
-  position->beats_per_minute = 120;
-}
-
 int Producer(kit::RemoteClient &remote, int index, Shared *shared) {
   alarm(60);  // an orphan never outlives the demo for long
   tamb_client_t *client = remote.handle();
-  tamb_port_t *audio = tamb_port_register(client, "audio", tamb_builtin_port_types[0].type_name,
-                                          TAMB_PORT_IS_OUTPUT, 0);
-  tamb_port_t *midi = tamb_port_register(client, "midi", tamb_builtin_port_types[1].type_name,
-                                         TAMB_PORT_IS_OUTPUT, 0);
-  if (audio == nullptr || midi == nullptr) return 2;
-  if (index == 0 && tamb_set_timebase_callback(client, 0, Timebase, nullptr) != 0) return 3;
+  kit::SessionPorts ports = kit::session_ports(client, true);
+  if (!ports.ok()) return 2;
+  if (index == 0 && tamb_set_timebase_callback(client, 0, kit::session_timebase, nullptr) != 0) {
+    return 3;
+  }
   auto process = [&](uint64_t cycle, tamb_nframes_t nframes) {
-    auto *out = static_cast<float *>(tamb_port_get_buffer(audio, nframes));
-    for (uint32_t i = 0; i < nframes; ++i) out[i] = Sample(index, cycle, i);
-    WriteEvents(tamb_port_get_buffer(midi, nframes), index, cycle);
-    if (index == 1) {
-      if (cycle == kStartAt || cycle == kRestartAt) tamb_transport_start(client);
-      if (cycle == kLocateAt) tamb_transport_locate(client, kLocateFrame);
-      if (cycle == kStopAt) tamb_transport_stop(client);
-    }
+    auto *out = static_cast<float *>(tamb_port_get_buffer(ports.audio, nframes));
+    for (uint32_t i = 0; i < nframes; ++i) out[i] = session_sample(index, cycle, i);
+    WriteEvents(tamb_port_get_buffer(ports.midi, nframes), index, cycle);
+    if (index == 1) kit::session_transport(client, kScript, cycle);
     shared->produced[index] = cycle;
   };
   auto idle = [&](uint64_t cycle, tamb_nframes_t) {
@@ -108,37 +84,28 @@ int Sync(tamb_transport_state_t, tamb_position_t *, void *arg) {
 void Notice(tamb_uuid_t subject, const char *key, tamb_property_change_t, void *arg) {
   auto *shared = static_cast<Shared *>(arg);
   ++shared->notices;
-  char *value = nullptr;
-  char *type = nullptr;
-  if (key != nullptr && tamb_get_property(subject, key, &value, &type) == 0) {
-    snprintf(shared->seen, sizeof shared->seen, "%s", value);
-    free(value);
-    free(type);
-  }
+  kit::session_read_property(subject, key, shared->seen, sizeof shared->seen);
 }
 
 int Consumer(kit::RemoteClient &remote, Shared *shared) {
   alarm(60);
   tamb_client_t *client = remote.handle();
-  tamb_port_t *audio = tamb_port_register(client, "audio_in", tamb_builtin_port_types[0].type_name,
-                                          TAMB_PORT_IS_INPUT, 0);
-  tamb_port_t *midi = tamb_port_register(client, "midi_in", tamb_builtin_port_types[1].type_name,
-                                         TAMB_PORT_IS_INPUT, 0);
-  if (audio == nullptr || midi == nullptr) return 2;
+  kit::SessionPorts ports = kit::session_ports(client, false);
+  if (!ports.ok()) return 2;
   if (tamb_set_sync_callback(client, Sync, shared) != 0 ||
       tamb_set_property_change_callback(client, Notice, shared) != 0) {
     return 3;
   }
   auto process = [&](uint64_t cycle, tamb_nframes_t nframes) {
-    auto *in = static_cast<const float *>(tamb_port_get_buffer(audio, nframes));
+    auto *in = static_cast<const float *>(tamb_port_get_buffer(ports.audio, nframes));
     bool sums = in != nullptr;
     for (uint32_t i = 0; sums && i < nframes; ++i) {
-      sums = in[i] == Sample(0, cycle, i) + Sample(1, cycle, i);
+      sums = in[i] == session_sample(0, cycle, i) + session_sample(1, cycle, i);
     }
     ++shared->sums_checked;
     shared->sum_faults += !sums;
     // Both producers' controllers at frame 0, then the two notes in time order.
-    void *events = tamb_port_get_buffer(midi, nframes);
+    void *events = tamb_port_get_buffer(ports.midi, nframes);
     uint32_t count = tamb_midi_get_event_count(events);
     bool merged = count == 4;
     tamb_nframes_t last = 0;
@@ -154,19 +121,6 @@ int Consumer(kit::RemoteClient &remote, Shared *shared) {
   return remote.serve(process) ? 0 : 4;
 }
 
-const char *StateName(int32_t state) {
-  switch (state) {
-    case TAMB_TRANSPORT_STOPPED:
-      return "Stopped";
-    case TAMB_TRANSPORT_ROLLING:
-      return "Rolling";
-    case TAMB_TRANSPORT_STARTING:
-      return "Starting";
-    default:
-      return "?";
-  }
-}
-
 void show_session() {
   printf(
       "This process is the server; three forked processes are its clients. They attach the\n"
@@ -175,16 +129,14 @@ void show_session() {
       "%u Hz, %u frames a cycle, %lu cycles.\n\n",
       kRate, kFrames, static_cast<unsigned long>(kCycles));
   fflush(stdout);
-  char path[] = "/tmp/tamb-demo-session-XXXXXX";
-  if (mkdtemp(path) == nullptr) {
+  kit::ServerDir dir("/tmp/tamb-demo-session-");
+  if (dir.path().empty()) {
     printf("  cannot make a directory for the metadata store\n");
     return;
   }
-  hooks::server_dir_set_root(path);
-  void *memory =
-      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return;
-  auto *shared = new (memory) Shared{};
+  kit::SharedRecord<Shared> record;
+  Shared *shared = record.get();
+  if (shared == nullptr) return;
 
   try {
     kit::Server server(64, kFrames);
@@ -200,31 +152,28 @@ void show_session() {
     for (int m = 0; m < 3; ++m) {
       if (remote.alive(m)) server.activate(remote.client(m));
     }
-    int connected = 0;
-    for (const char *from : {"producer_a", "producer_b"}) {
-      connected += remote.connect((std::string(from) + ":audio").c_str(), "consumer:audio_in") == 0;
-      connected += remote.connect((std::string(from) + ":midi").c_str(), "consumer:midi_in") == 0;
-    }
+    int connected = kit::session_connect(remote, {"producer_a", "producer_b"}, "consumer");
     printf(
         "  %d client processes ready, %d connections; producer_a is timebase master,\n"
         "  consumer a slow-sync client\n\n",
         ready, connected);
 
     const tamb_control_t *control = server.control();
-    std::vector<std::string> visited = {StateName(control->transport_state)};
+    std::vector<std::string> visited = {kit::transport_state_name(control->transport_state)};
     int32_t state = control->transport_state;
     for (uint64_t cycle = 1; cycle <= kCycles; ++cycle) {
       remote.run(static_cast<tamb_time_t>(cycle * kFrames * 1000000ull / kRate));
       const tamb_position_t &position = control->current_position;
       if (control->transport_state != state) {
         printf("  cycle %3lu  %-8s -> %-8s frame %7u\n", static_cast<unsigned long>(cycle),
-               StateName(state), StateName(control->transport_state), position.frame);
+               kit::transport_state_name(state),
+               kit::transport_state_name(control->transport_state), position.frame);
         state = control->transport_state;
-        visited.push_back(StateName(state));
+        visited.push_back(kit::transport_state_name(state));
       }
       if (cycle % 50 == 0) {
         printf("  cycle %3lu  %-8s frame %7u  bar %3d beat %d  mix checked %lu, wrong %lu\n",
-               static_cast<unsigned long>(cycle), StateName(state), position.frame,
+               static_cast<unsigned long>(cycle), kit::transport_state_name(state), position.frame,
                (position.valid & TAMB_POSITION_BBT) ? position.bar : 0,
                (position.valid & TAMB_POSITION_BBT) ? position.beat : 0,
                static_cast<unsigned long>(shared->sums_checked),
@@ -258,9 +207,6 @@ void show_session() {
     printf("  the session failed: %s\n", e.what());
   }
   kit::metadata_relay_to(nullptr);
-  munmap(memory, sizeof(Shared));
-  std::filesystem::remove_all(path);
-  hooks::server_dir_set_root("");
 }
 
 TAMB_DEMO_CHAPTER(2000, "A session across processes", show_session);

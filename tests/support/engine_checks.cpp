@@ -1,8 +1,25 @@
 #include "engine_checks.h"
 
 #include "kit.h"
+#include "tamb/port.h"
 
 namespace support {
+
+std::unique_ptr<kit::Server> quiet_server(uint32_t port_capacity, uint32_t buffer_size,
+                                          uint32_t rate) {
+  hooks::log_set_echo(false);
+  hooks::log_clear();
+  auto server = std::make_unique<kit::Server>(port_capacity, buffer_size);
+  if (rate != 0) server->set_sample_rate(rate);
+  return server;
+}
+
+tamb_port_t *register_port(kit::Client *client, const char *name, const char *type,
+                           unsigned long flags) {
+  tamb_port_t *port = tamb_port_register(&client->handle, name, type, flags, 0);
+  EXPECT_NE(port, nullptr) << name;
+  return port;
+}
 
 std::vector<std::string> engine_traces() {
   std::vector<std::string> out;

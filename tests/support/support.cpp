@@ -119,4 +119,14 @@ int run_in_child(const std::function<int()> &body) {
   return wait_for(pid);
 }
 
+std::string read_all(FILE *file) {
+  std::string text;
+  rewind(file);
+  char buf[4096];
+  size_t got;
+  while ((got = fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
+  fclose(file);
+  return text;
+}
+
 }  // namespace support

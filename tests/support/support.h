@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -50,6 +51,9 @@ class TempDir {
 // Writes content to a new temporary file and binds it over target (a file that exists).
 // Requires a private mount namespace. False with the reason when it fails.
 bool bind_fixture(const std::string &content, const std::string &target, std::string *why);
+
+// Reads file from its start to its end and closes it.
+std::string read_all(FILE *file);
 
 // Runs body in a forked child and returns its exit status, or 128 + signal when it was killed.
 // The child ends with body's result through _exit, without running the parent's tests again.
