@@ -1,6 +1,6 @@
 /*
  * What the client core and the server provide to the library. They are not part of libtamb:
- * a program that links libtamb defines them (the host stand-in in host/ is one such program
+ * a program that links libtamb defines them (hooks/ is one such implementation of the program
  * side). The library works without them too: a missing log hook writes to standard error, a
  * missing request delivery fails every request with status and result ENOSYS (38), a missing
  * cpu_type means no special processor support.

@@ -13,10 +13,10 @@
  *
  * A new request type touches: its code here and its payload in tamb_request_t (with offsets
  * pinned below); the library module that fills it and sends it through the one request path
- * (tamb::request_send in libtamb/internal/outside.h); the server's handler of the code (the
- * stand-in's request_set_handler registrations); the cross-process channel when the payload
- * carries a pointer or trailing bytes (host/remote.cpp); and the byte-layout test of the record
- * (tests/records_test.cpp).
+ * (tamb::request_send in libtamb/internal/outside.h); the server's handler of the code (in the
+ * test kit, a hooks::request_set_handler registration); the cross-process channel when the
+ * payload carries a pointer or trailing bytes (testkit/kit_remote.cpp); and the byte-layout
+ * test of the record (tests/records_test.cpp).
  */
 typedef enum {
   TAMB_REQ_PORT_REGISTER = 1,
