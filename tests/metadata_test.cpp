@@ -635,7 +635,8 @@ TEST(MetadataStore, CreatesItsFileWithMode0666LessTheUmask) {
               hooks::server_dir_set_root(root.path());
               ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "k", "value", nullptr), 0);
               struct stat st;
-              // The file name is part of the stored format: spelled out, not taken from the library.
+              // The file name is part of the stored format: spelled out, not taken from the
+              // library.
               ASSERT_EQ(stat((root.path() + "/default/metadata.db").c_str(), &st), 0);
               EXPECT_EQ(st.st_mode & 0777, 0640u);
             }),
