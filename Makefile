@@ -26,8 +26,13 @@ demo: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Keeps the previous run's report beside the new one and compares their ratios.
 bench: build
-	$(BUILD)/bench/tamb-bench
+	@if [ -f $(BUILD)/bench/report.json ]; then \
+	  cp $(BUILD)/bench/report.json $(BUILD)/bench/report.previous.json; fi
+	$(BUILD)/bench/tamb-bench --tamb_report_dir=$(BUILD)/bench
+	@if [ -f $(BUILD)/bench/report.previous.json ]; then \
+	  scripts/bench-compare $(BUILD)/bench/report.previous.json $(BUILD)/bench/report.json || true; fi
 
 sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMB_SANITIZE=ON \

@@ -1,4 +1,4 @@
-// main() of tamb-bench: Google Benchmark's usual run, then the ratio report.
+// main() of tamb-bench: Google Benchmark's run with repetitions, then the report.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,74 +12,100 @@
 
 #include "kit.h"
 #include "ratio.h"
+#include "report.h"
 
 namespace tamb_bench {
 
 namespace {
 
-// A function-local registry, because pairs register from initialisers in other files.
-std::vector<RatioPair>& ratio_registry() {
+// Function-local registries, because entries register from initialisers in other files.
+std::vector<RatioPair> &ratio_registry() {
   static std::vector<RatioPair> pairs;
   return pairs;
 }
 
+std::vector<Sweep> &sweep_registry() {
+  static std::vector<Sweep> sweeps;
+  return sweeps;
+}
+
+std::vector<std::pair<std::string, FigureFunction>> &figure_registry() {
+  static std::vector<std::pair<std::string, FigureFunction>> figures;
+  return figures;
+}
+
 }  // namespace
 
-int RatioRegister(const char* label, const char* measured, const char* baseline) {
-  ratio_registry().push_back({label, measured, baseline});
+int RatioRegister(const char *label, const char *measured, const char *baseline, double goal) {
+  ratio_registry().push_back({label, measured, baseline, goal});
   return 0;
 }
 
-const std::vector<RatioPair>& RatioPairs() { return ratio_registry(); }
+int SweepRegister(const char *title, const char *family, double work, const char *unit,
+                  double fit_from) {
+  sweep_registry().push_back({title, family, work, unit, fit_from});
+  return 0;
+}
+
+int FigureRegister(const char *name, FigureFunction function) {
+  figure_registry().emplace_back(name, function);
+  return 0;
+}
+
+const std::vector<RatioPair> &RatioPairs() { return ratio_registry(); }
+const std::vector<Sweep> &Sweeps() { return sweep_registry(); }
+const std::vector<std::pair<std::string, FigureFunction>> &Figures() { return figure_registry(); }
 
 }  // namespace tamb_bench
 
 namespace {
 
 using benchmark::BenchmarkReporter;
+using tamb_bench::Timing;
+using tamb_bench::Timings;
 
-// Short enough that `make bench` stays well under a minute as suites are added. libbenchmark
-// 1.7 wants a bare number of seconds here; later versions also accept "0.1s".
-char default_min_time[] = "--benchmark_min_time=0.1";
-
-// What one benchmark produced. With --benchmark_repetitions there is one time per repetition;
-// with --benchmark_report_aggregates_only only the aggregates arrive, so the median is kept too.
-struct Timing {
-  std::vector<double> iteration_ns;
-  double median_ns = -1;
-  std::string error;
+// Five repetitions, each long enough and interleaved with the other benchmarks', so that a
+// ratio of medians moves little between runs and a slow moment of the machine hits one
+// repetition of each side rather than every repetition of one. libbenchmark 1.7 wants a bare
+// number of seconds for the minimum time.
+const char *const default_flags[][2] = {
+    {"--benchmark_repetitions", "--benchmark_repetitions=5"},
+    {"--benchmark_min_time", "--benchmark_min_time=0.05"},
+    {"--benchmark_enable_random_interleaving", "--benchmark_enable_random_interleaving=true"},
 };
+
+const char report_dir_flag[] = "--tamb_report_dir=";
 
 double to_ns(double time, benchmark::TimeUnit unit) {
   return time * 1e9 / benchmark::GetTimeUnitMultiplier(unit);
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  size_t mid = values.size() / 2;
-  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-// Passes every call to the display reporter the flags asked for and keeps the real time per
-// iteration of each run on the side.
+// Keeps the real time per iteration of each run and passes on to the display reporter only
+// what a reader wants on the console: the median of each benchmark's repetitions.
 class RecordingReporter : public BenchmarkReporter {
  public:
-  explicit RecordingReporter(BenchmarkReporter* display) : display_(display) {}
+  RecordingReporter(BenchmarkReporter *display, bool medians_only)
+      : display_(display), medians_only_(medians_only) {}
 
-  bool ReportContext(const Context& context) override { return display_->ReportContext(context); }
+  bool ReportContext(const Context &context) override { return display_->ReportContext(context); }
 
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) record(run);
-    display_->ReportRuns(runs);
+  void ReportRuns(const std::vector<Run> &runs) override {
+    std::vector<Run> shown;
+    for (const Run &run : runs) {
+      record(run);
+      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (!medians_only_ || median || run.error_occurred) shown.push_back(run);
+    }
+    if (!shown.empty()) display_->ReportRuns(shown);
   }
 
   void Finalize() override { display_->Finalize(); }
 
-  const std::map<std::string, Timing>& timings() const { return timings_; }
+  const Timings &timings() const { return timings_; }
 
  private:
-  void record(const Run& run) {
-    Timing& timing = timings_[run.run_name.str()];
+  void record(const Run &run) {
+    Timing &timing = timings_[run.run_name.str()];
     if (run.error_occurred) {
       timing.error = run.error_message;
     } else if (run.run_type == Run::RT_Iteration) {
@@ -90,114 +116,80 @@ class RecordingReporter : public BenchmarkReporter {
   }
 
   // Owned by libbenchmark, which hands out the same object on every call.
-  BenchmarkReporter* display_;
-  std::map<std::string, Timing> timings_;
+  BenchmarkReporter *display_;
+  bool medians_only_;
+  Timings timings_;
 };
 
-bool has_arg(const std::vector<char*>& args, const char* prefix) {
-  return std::any_of(args.begin(), args.end(), [prefix](const char* arg) {
-    return std::strncmp(arg, prefix, std::strlen(prefix)) == 0;
-  });
-}
-
-// Without a filter every registered benchmark runs, so a pair side that never ran is a
-// misspelt name rather than a filtered one.
-bool runs_everything() {
-  std::string filter = benchmark::GetBenchmarkFilter();
-  return filter.empty() || filter == "." || filter == "all";
-}
-
-std::string format_row(const std::string& label, int width, const char* rest) {
-  char head[512];
-  std::snprintf(head, sizeof head, "  %-*s  ", width, label.c_str());
-  return head + std::string(rest) + "\n";
-}
-
-// Describes why a side has no time, or returns "" when it has one in *ns.
-std::string side_problem(const std::map<std::string, Timing>& timings, const std::string& name,
-                         double* ns) {
-  auto found = timings.find(name);
-  if (found == timings.end()) return "not run";
-  const Timing& timing = found->second;
-  if (!timing.error.empty()) return "failed: " + timing.error;
-  if (!timing.iteration_ns.empty()) {
-    *ns = median(timing.iteration_ns);
-    return "";
+const char *find_arg(const std::vector<char *> &args, const char *prefix) {
+  for (const char *arg : args) {
+    if (std::strncmp(arg, prefix, std::strlen(prefix)) == 0) return arg;
   }
-  if (timing.median_ns >= 0) {
-    *ns = timing.median_ns;
-    return "";
-  }
-  return "not run";
+  return nullptr;
 }
 
-void print_ratio_report(std::ostream& out, const std::map<std::string, Timing>& timings) {
-  // Nothing ran at all under --benchmark_list_tests; there is nothing to compare either.
-  if (timings.empty()) return;
-  const auto& pairs = tamb_bench::RatioPairs();
-  bool check_names = runs_everything();
-  int width = static_cast<int>(std::strlen("pair"));
-  for (const auto& pair : pairs) width = std::max(width, static_cast<int>(pair.label.size()));
-
-  std::string body;
-  for (const auto& pair : pairs) {
-    double measured = 0;
-    double baseline = 0;
-    std::string problem_m = side_problem(timings, pair.measured, &measured);
-    std::string problem_b = side_problem(timings, pair.baseline, &baseline);
-    if (problem_m.empty() && problem_b.empty()) {
-      char rest[128];
-      if (baseline > 0) {
-        std::snprintf(rest, sizeof rest, "%12.2f  %12.2f  %7.2f", measured, baseline,
-                      measured / baseline);
-      } else {
-        std::snprintf(rest, sizeof rest, "%12.2f  %12.2f  %7s", measured, baseline, "-");
-      }
-      body += format_row(pair.label, width, rest);
-      continue;
-    }
-    // A filtered-out side is expected; a failed or unknown one must not pass unnoticed.
-    for (const auto& [name, problem] :
-         {std::pair{pair.measured, problem_m}, std::pair{pair.baseline, problem_b}}) {
-      if (problem.empty() || (problem == "not run" && !check_names)) continue;
-      std::string text = name + " " + problem;
-      if (problem == "not run") text += " (no benchmark by that name)";
-      body += format_row(pair.label, width, text.c_str());
-    }
-  }
-  if (body.empty()) return;
-
-  char header[128];
-  std::snprintf(header, sizeof header, "%12s  %12s  %7s", "measured ns", "baseline ns", "ratio");
-  out << "\nratio report (real time per iteration, median of repetitions)\n"
-      << format_row("pair", width, header) << body;
-  out.flush();
+std::string flag_value(const std::vector<char *> &args, const char *name, const char *fallback) {
+  std::string prefix = std::string(name) + "=";
+  const char *arg = find_arg(args, prefix.c_str());
+  return arg != nullptr ? arg + prefix.size() : fallback;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   // tamb-bench may run beside a real server: its servers register in a namespace of their own.
   std::string why;
   if (!kit::ipc_namespace_enter_private(&why)) {
     fprintf(stderr, "tamb-bench: %s; benchmarks that need a server will be skipped\n", why.c_str());
   }
-  std::vector<char*> args(argv, argv + argc);
-  if (!has_arg(args, "--benchmark_min_time") && std::getenv("BENCHMARK_MIN_TIME") == nullptr) {
-    args.insert(args.begin() + std::min<size_t>(1, args.size()), default_min_time);
+  std::vector<char *> args;
+  std::string report_dir;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strncmp(argv[i], report_dir_flag, sizeof report_dir_flag - 1) == 0) {
+      report_dir = argv[i] + sizeof report_dir_flag - 1;
+    } else {
+      args.push_back(argv[i]);
+    }
   }
+  for (const auto &[name, flag] : default_flags) {
+    if (find_arg(args, name) == nullptr) {
+      args.insert(args.begin() + std::min<size_t>(1, args.size()), const_cast<char *>(flag));
+    }
+  }
+  // libbenchmark takes its flags out of the arguments, so they are read first.
+  tamb_bench::RunSettings settings;
+  settings.repetitions = std::atoi(flag_value(args, "--benchmark_repetitions", "1").c_str());
+  settings.min_time = flag_value(args, "--benchmark_min_time", "");
+  bool listing = find_arg(args, "--benchmark_list_tests=true") != nullptr ||
+                 find_arg(args, "--benchmark_list_tests=1") != nullptr;
   int count = static_cast<int>(args.size());
   args.push_back(nullptr);
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
 
-  BenchmarkReporter* display = benchmark::CreateDefaultDisplayReporter();
-  RecordingReporter reporter(display);
+  settings.filter = benchmark::GetBenchmarkFilter();
+  settings.everything =
+      settings.filter.empty() || settings.filter == "." || settings.filter == "all";
+
+  BenchmarkReporter *display = benchmark::CreateDefaultDisplayReporter();
+  // JSON or CSV on standard output must stay parseable, so everything else goes beside it.
+  bool console = dynamic_cast<benchmark::ConsoleReporter *>(display) != nullptr;
+  std::ostream &out = console ? display->GetOutputStream() : std::cerr;
+  tamb_bench::Machine machine = tamb_bench::machine_describe();
+  if (!listing) {
+    out << "processor: " << machine.processor << "; vectors up to " << machine.vector_bits
+        << " bits (" << machine.vector_set << ")\nkernels: " << machine.kernels
+        << "\nrepetitions: " << settings.repetitions << " of at least " << settings.min_time
+        << " s each, interleaved; medians reported\n"
+        << std::endl;
+  }
+  RecordingReporter reporter(display, console && settings.repetitions > 1);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  if (listing) return 0;
 
-  // JSON or CSV on standard output must stay parseable, so the table goes beside it.
-  bool console = dynamic_cast<benchmark::ConsoleReporter*>(display) != nullptr;
-  print_ratio_report(console ? display->GetOutputStream() : std::cerr, reporter.timings());
-  return 0;
+  std::vector<tamb_bench::FigureResult> figures = tamb_bench::figures_run(settings);
+  bool written =
+      tamb_bench::report_finish(out, report_dir, machine, settings, reporter.timings(), figures);
+  return written ? 0 : 1;
 }

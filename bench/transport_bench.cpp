@@ -101,7 +101,7 @@ void BM_HpetReading(benchmark::State &state) {
   if (access("/dev/hpet", R_OK) != 0) return false;
   benchmark::RegisterBenchmark("BM_HpetReading", BM_HpetReading);
   tamb_bench::RatioRegister("clock: HPET reading vs clock_gettime", "BM_HpetReading",
-                            "BM_ClockGettimeBaseline");
+                            "BM_ClockGettimeBaseline", 0);
   return true;
 }();
 

@@ -77,6 +77,14 @@ void segment_free(tamb_shm_info_t *segment) {
   *segment = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
 }
 
+bool mix_buffer_provide(tamb_port_t *port, uint64_t bytes, tamb_nframes_t nframes) {
+  void *buffer = nullptr;
+  if (posix_memalign(&buffer, static_cast<size_t>(sysconf(_SC_PAGESIZE)), bytes) != 0) return false;
+  port->functions.buffer_init(buffer, bytes, nframes);
+  port->mix_buffer = buffer;
+  return true;
+}
+
 Server::Server(uint32_t port_capacity, uint32_t buffer_size, const char *name) {
   int result = tamb_register_server(name, 0);
   if (result != 0) {

@@ -34,6 +34,11 @@ tamb_shm_info_t segment_create(size_t size, const char *what);
 // Detaches and destroys a segment and marks the descriptor empty.
 void segment_free(tamb_shm_info_t *segment);
 
+// Gives an input its mix buffer, as the client core does when a second connection arrives: on a
+// page boundary like the port segments' buffers, filled by the type's buffer_init. False when
+// memory ran out.
+bool mix_buffer_provide(tamb_port_t *port, uint64_t bytes, tamb_nframes_t nframes);
+
 // ---- Engine and clients -------------------------------------------------------------------
 
 struct Client {

@@ -216,10 +216,7 @@ void Server::core_link(Client *client, uint32_t own_id, uint32_t other_id) {
   bool is_input = (port->shared->flags & TAMB_PORT_IS_OUTPUT) == 0;
   if (is_input && port->mix_buffer == nullptr && tamb_port_connected(port) > 1) {
     uint64_t bytes = buffer_bytes(engine_.control, port->shared->type_id);
-    void *buffer = nullptr;
-    if (posix_memalign(&buffer, 64, bytes) != 0) abort();
-    port->functions.buffer_init(buffer, bytes, engine_.control->buffer_size);
-    port->mix_buffer = buffer;
+    if (!mix_buffer_provide(port, bytes, engine_.control->buffer_size)) abort();
   }
 }
 

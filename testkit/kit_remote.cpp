@@ -190,10 +190,7 @@ bool RemoteClient::refresh_connections() {
     bool is_input = (port->shared->flags & TAMB_PORT_IS_OUTPUT) == 0;
     if (is_input && others.size() > 1 && port->mix_buffer == nullptr) {
       uint64_t bytes = tamb_port_type_buffer_size(port->type_info, nframes);
-      void *buffer = nullptr;
-      if (posix_memalign(&buffer, 64, bytes) != 0) return false;
-      port->functions.buffer_init(buffer, bytes, nframes);
-      port->mix_buffer = buffer;
+      if (!kit::mix_buffer_provide(port, bytes, nframes)) return false;
     }
     tamb_slist_t *list = nullptr;
     for (auto other = others.rbegin(); other != others.rend(); ++other) {

@@ -21,7 +21,12 @@ typedef struct {
   void (*mixdown)(tamb_port_t *port, tamb_nframes_t nframes);
 } tamb_port_functions_t;
 
-/* A client's port object (one heap allocation, freed by the client core). */
+/* A client's port object (one heap allocation, freed by the client core).
+ *
+ * mix_buffer is the client core's to provide. Start it on a page boundary, as the buffers of
+ * the port segments start: a mix buffer a little past a boundary makes the mixdown's loads from
+ * the sources look, by their low 12 address bits, like reads of stores still in flight, which
+ * stalls many processors on every vector. */
 struct tamb_port {
   void **type_segment;              /* address member of the type's tamb_shm_info_t */
   void *mix_buffer;                 /* receives the mixdown of several connections */

@@ -1,0 +1,502 @@
+// The report after the benchmarks: machine, ratios, sweeps, figures; the JSON file and the plot.
+#include "report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "hooks.h"
+#include "tamb/hooks.h"
+
+namespace tamb_bench {
+
+namespace {
+
+// A sweep may grow this much faster than its work, and a unit of work may cost this much more
+// at any size than at the smallest.
+constexpr double exponent_slack = 0.1;
+constexpr double per_unit_limit = 1.2;
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// Describes why a benchmark has no time, or returns "" when it has one in *ns.
+std::string time_of(const Timings &timings, const std::string &name, double *ns) {
+  auto found = timings.find(name);
+  if (found == timings.end()) return "not run";
+  const Timing &timing = found->second;
+  if (!timing.error.empty()) return "failed: " + timing.error;
+  if (!timing.iteration_ns.empty()) {
+    *ns = median(timing.iteration_ns);
+    return "";
+  }
+  if (timing.median_ns >= 0) {
+    *ns = timing.median_ns;
+    return "";
+  }
+  return "not run";
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  return text;
+}
+
+std::string json_text(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      out += format("\\u%04x", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_number(double value) {
+  if (!std::isfinite(value)) return "null";
+  return format("%.6g", value);
+}
+
+std::string goal_label(const std::string &label, double goal) {
+  return goal > 0 ? label + format(" (goal %g)", goal) : label;
+}
+
+// One ratio as measured, or why it could not be.
+struct RatioResult {
+  const RatioPair *pair;
+  double measured = 0;
+  double baseline = 0;
+  std::string problem;  // "" when both sides ran
+  double ratio() const { return baseline > 0 ? measured / baseline : NAN; }
+  bool met() const { return pair->goal <= 0 || ratio() <= pair->goal; }
+};
+
+// The size a run name of family carries as its first argument ("BM_X/8/2" or "BM_X/n:8"); 0
+// when the name is not of the family.
+double size_of(const std::string &family, const std::string &name) {
+  if (name.compare(0, family.size() + 1, family + "/") != 0) return 0;
+  std::string rest = name.substr(family.size() + 1);
+  rest = rest.substr(0, rest.find('/'));
+  size_t colon = rest.find(':');
+  if (colon != std::string::npos) rest = rest.substr(colon + 1);
+  char *end = nullptr;
+  double size = std::strtod(rest.c_str(), &end);
+  return end != rest.c_str() && *end == '\0' && size > 0 ? size : 0;
+}
+
+struct SweepResult {
+  const Sweep *sweep;
+  std::vector<std::pair<double, double>> points;  // size, ns per iteration; by size
+  std::string problem;
+  double exponent = NAN;
+  double worst_per_unit = NAN;  // highest cost per unit against the smallest size's
+  double worst_size = 0;
+  size_t first = 0;  // the first point fitted and compared
+
+  double per_unit(size_t i) const {
+    return points[i].second / std::pow(points[i].first, sweep->work);
+  }
+  bool exponent_met() const { return exponent <= sweep->work + exponent_slack; }
+  bool per_unit_met() const { return sweep->work < 1 || worst_per_unit <= per_unit_limit; }
+  bool met() const { return problem.empty() && exponent_met() && per_unit_met(); }
+};
+
+// Least squares of log cost on log size.
+double fitted_exponent(const std::vector<std::pair<double, double>> &points) {
+  double n = static_cast<double>(points.size());
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto &[size, ns] : points) {
+    double x = std::log(size), y = std::log(ns);
+    sx += x;
+    sy += y;
+    sxx += x * x;
+    sxy += x * y;
+  }
+  double denominator = n * sxx - sx * sx;
+  return denominator > 0 ? (n * sxy - sx * sy) / denominator : NAN;
+}
+
+SweepResult sweep_measure(const Sweep &sweep, const Timings &timings) {
+  SweepResult result{&sweep, {}, "", NAN, NAN, 0};
+  for (const auto &[name, timing] : timings) {
+    double size = size_of(sweep.family, name);
+    if (size <= 0) continue;
+    double ns = 0;
+    std::string problem = time_of(timings, name, &ns);
+    if (!problem.empty()) {
+      result.problem = name + " " + problem;
+      return result;
+    }
+    result.points.emplace_back(size, ns);
+  }
+  std::sort(result.points.begin(), result.points.end());
+  while (result.first < result.points.size() &&
+         result.points[result.first].first < sweep.fit_from) {
+    ++result.first;
+  }
+  if (result.points.size() < result.first + 2) {
+    result.problem = result.points.empty() ? "not run" : "fewer than two sizes to fit";
+    return result;
+  }
+  result.exponent = fitted_exponent(
+      {result.points.begin() + static_cast<std::ptrdiff_t>(result.first), result.points.end()});
+  result.worst_per_unit = 0;
+  for (size_t i = result.first; i < result.points.size(); ++i) {
+    double relative = result.per_unit(i) / result.per_unit(result.first);
+    if (relative > result.worst_per_unit) {
+      result.worst_per_unit = relative;
+      result.worst_size = result.points[i].first;
+    }
+  }
+  return result;
+}
+
+std::vector<RatioResult> ratios_measure(const Timings &timings) {
+  std::vector<RatioResult> results;
+  for (const RatioPair &pair : RatioPairs()) {
+    RatioResult result{&pair, 0, 0, ""};
+    std::string problem_m = time_of(timings, pair.measured, &result.measured);
+    std::string problem_b = time_of(timings, pair.baseline, &result.baseline);
+    if (!problem_m.empty()) result.problem = pair.measured + " " + problem_m;
+    if (!problem_b.empty()) {
+      if (!result.problem.empty()) result.problem += "; ";
+      result.problem += pair.baseline + " " + problem_b;
+    }
+    results.push_back(result);
+  }
+  return results;
+}
+
+// A side filtered out is expected; a failed one, or one no benchmark is called, is not.
+bool worth_showing(const std::string &problem, bool everything) {
+  if (problem.empty()) return true;
+  if (problem.find("failed") != std::string::npos) return true;
+  return everything;
+}
+
+std::string row(const std::string &label, int width, const std::string &rest) {
+  return format("  %-*s  ", width, label.c_str()) + rest + "\n";
+}
+
+void ratios_print(std::ostream &out, const std::vector<RatioResult> &results, bool everything) {
+  int width = 4;
+  for (const RatioResult &r : results) {
+    width = std::max(width, static_cast<int>(goal_label(r.pair->label, r.pair->goal).size()));
+  }
+  std::string body;
+  for (const RatioResult &r : results) {
+    if (!worth_showing(r.problem, everything)) continue;
+    std::string label = goal_label(r.pair->label, r.pair->goal);
+    if (!r.problem.empty()) {
+      std::string text = r.problem;
+      if (text.find("not run") != std::string::npos) text += " (no benchmark by that name)";
+      body += row(label, width, text);
+      continue;
+    }
+    std::string verdict = r.pair->goal > 0 ? (r.met() ? "met" : "MISSED") : "";
+    body += row(
+        label, width,
+        format("%12.2f  %12.2f  %7.2f  %s", r.measured, r.baseline, r.ratio(), verdict.c_str()));
+  }
+  if (body.empty()) return;
+  out << "\nratio report (real time per iteration, median of repetitions)\n"
+      << row("pair", width, format("%12s  %12s  %7s", "measured ns", "baseline ns", "ratio"))
+      << body;
+}
+
+void sweeps_print(std::ostream &out, const std::vector<SweepResult> &results, bool everything) {
+  bool any = false;
+  for (const SweepResult &r : results) {
+    if (!worth_showing(r.problem, everything)) continue;
+    if (!any) out << "\nscale sweeps (median ns per iteration against size; cost ~ size^k)\n";
+    any = true;
+    const Sweep &sweep = *r.sweep;
+    out << "\n  " << sweep.title << "  [" << sweep.family << ", work ~ size^" << sweep.work
+        << "]\n";
+    if (!r.problem.empty()) {
+      out << "    " << r.problem << "\n";
+      continue;
+    }
+    std::string per = sweep.work >= 1 ? "ns per " + sweep.unit : "ns";
+    out << format("    %10s  %12s  %16s  %11s\n", sweep.unit.c_str(), "ns", per.c_str(),
+                  "vs smallest");
+    for (size_t i = 0; i < r.points.size(); ++i) {
+      std::string versus =
+          i < r.first ? "(not fitted)" : format("%11.2f", r.per_unit(i) / r.per_unit(r.first));
+      out << format("    %10g  %12.1f  %16.2f  %11s\n", r.points[i].first, r.points[i].second,
+                    r.per_unit(i), versus.c_str());
+    }
+    out << format("    fitted exponent k = %.2f (goal <= %.1f) %s", r.exponent,
+                  sweep.work + exponent_slack, r.exponent_met() ? "met" : "MISSED");
+    if (sweep.work >= 1) {
+      out << format("; cost per %s at most %.2fx the smallest size's (at %g; goal %.1f) %s",
+                    sweep.unit.c_str(), r.worst_per_unit, r.worst_size, per_unit_limit,
+                    r.per_unit_met() ? "met" : "MISSED");
+    }
+    out << "\n";
+  }
+}
+
+bool figure_met(const Figure &figure) {
+  if (figure.goal <= 0 || !figure.error.empty()) return figure.error.empty();
+  for (const auto &[name, value] : figure.values) {
+    if (name == figure.goal_value) return value <= figure.goal;
+  }
+  return false;
+}
+
+void figures_print(std::ostream &out, const std::vector<FigureResult> &figures) {
+  for (const FigureResult &result : figures) {
+    const Figure &figure = result.figure;
+    out << "\n" << result.name << "\n";
+    if (!figure.error.empty()) {
+      out << "  could not be measured: " << figure.error << "\n";
+      continue;
+    }
+    for (const std::string &line : figure.lines) out << "  " << line << "\n";
+    if (figure.goal > 0) {
+      out << format("  goal: %s <= %g %s\n", figure.goal_value.c_str(), figure.goal,
+                    figure_met(figure) ? "met" : "MISSED");
+    }
+  }
+}
+
+std::string read_cpu_model() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.compare(0, 10, "model name") != 0) continue;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) break;
+    size_t start = line.find_first_not_of(" \t", colon + 1);
+    return start == std::string::npos ? "" : line.substr(start);
+  }
+  return "unknown processor";
+}
+
+void json_ratios(std::ostream &json, const std::vector<RatioResult> &ratios) {
+  json << "  \"ratios\": [";
+  const char *separator = "\n";
+  for (const RatioResult &r : ratios) {
+    if (!r.problem.empty()) continue;
+    json << separator << "    {\"label\": " << json_text(r.pair->label)
+         << ", \"measured\": " << json_text(r.pair->measured)
+         << ", \"baseline\": " << json_text(r.pair->baseline)
+         << ", \"measured_ns\": " << json_number(r.measured)
+         << ", \"baseline_ns\": " << json_number(r.baseline)
+         << ", \"ratio\": " << json_number(r.ratio());
+    if (r.pair->goal > 0) {
+      json << ", \"goal\": " << json_number(r.pair->goal)
+           << ", \"met\": " << (r.met() ? "true" : "false");
+    }
+    json << "}";
+    separator = ",\n";
+  }
+  json << "\n  ],\n";
+}
+
+void json_sweeps(std::ostream &json, const std::vector<SweepResult> &sweeps) {
+  json << "  \"sweeps\": [";
+  const char *separator = "\n";
+  for (const SweepResult &r : sweeps) {
+    if (!r.problem.empty()) continue;
+    json << separator << "    {\"title\": " << json_text(r.sweep->title)
+         << ", \"family\": " << json_text(r.sweep->family)
+         << ", \"work\": " << json_number(r.sweep->work)
+         << ", \"unit\": " << json_text(r.sweep->unit)
+         << ", \"fit_from\": " << json_number(r.points[r.first].first)
+         << ", \"exponent\": " << json_number(r.exponent)
+         << ", \"worst_per_unit\": " << json_number(r.worst_per_unit)
+         << ", \"met\": " << (r.met() ? "true" : "false") << ", \"points\": [";
+    for (size_t i = 0; i < r.points.size(); ++i) {
+      json << (i ? ", " : "") << "[" << json_number(r.points[i].first) << ", "
+           << json_number(r.points[i].second) << "]";
+    }
+    json << "]}";
+    separator = ",\n";
+  }
+  json << "\n  ],\n";
+}
+
+void json_figures(std::ostream &json, const std::vector<FigureResult> &figures) {
+  json << "  \"figures\": [";
+  const char *separator = "\n";
+  for (const FigureResult &result : figures) {
+    const Figure &figure = result.figure;
+    json << separator << "    {\"name\": " << json_text(result.name);
+    if (!figure.error.empty()) json << ", \"error\": " << json_text(figure.error);
+    json << ", \"values\": {";
+    for (size_t i = 0; i < figure.values.size(); ++i) {
+      json << (i ? ", " : "") << json_text(figure.values[i].first) << ": "
+           << json_number(figure.values[i].second);
+    }
+    json << "}";
+    if (figure.goal > 0) {
+      json << ", \"goal\": " << json_number(figure.goal)
+           << ", \"goal_value\": " << json_text(figure.goal_value)
+           << ", \"met\": " << (figure_met(figure) ? "true" : "false");
+    }
+    json << "}";
+    separator = ",\n";
+  }
+  json << "\n  ],\n";
+}
+
+void json_benchmarks(std::ostream &json, const Timings &timings) {
+  json << "  \"benchmarks\": {";
+  const char *separator = "\n";
+  for (const auto &[name, timing] : timings) {
+    double ns = 0;
+    if (!time_of(timings, name, &ns).empty()) continue;
+    json << separator << "    " << json_text(name) << ": " << json_number(ns);
+    separator = ",\n";
+  }
+  json << "\n  }\n";
+}
+
+// Every sweep on one log-log plot, each cost relative to its smallest size's, so that the slope
+// of a line is its growth exponent.
+bool plot_write(const std::string &directory, const std::vector<SweepResult> &sweeps) {
+  std::ofstream data(directory + "/sweeps.dat");
+  std::ofstream script(directory + "/sweeps.gp");
+  if (!data || !script) return false;
+  script << "set terminal svg size 1200,800 dynamic enhanced font 'sans,11'\n"
+         << "set output '" << directory << "/sweeps.svg'\n"
+         << "set title 'tamb-bench: cost against size, relative to the smallest size'\n"
+         << "set logscale xy 2\nset grid\nset key outside right top\n"
+         << "set xlabel 'size (connections, sources, events, clients, entries, records)'\n"
+         << "set ylabel 'cost / cost at the smallest size'\n"
+         << "plot x/1 with lines dashtype 2 lc rgb 'gray' title 'linear from 1'";
+  int block = 0;
+  for (const SweepResult &r : sweeps) {
+    if (!r.problem.empty()) continue;
+    data << "# " << r.sweep->title << "\n";
+    double smallest = r.points[r.first].second;
+    for (size_t i = r.first; i < r.points.size(); ++i) {
+      data << r.points[i].first << " " << r.points[i].second / smallest << "\n";
+    }
+    data << "\n\n";
+    std::string title = r.sweep->title + format(" (k=%.2f)", r.exponent);
+    std::string quoted;
+    for (char c : title) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    script << ", \\\n  '" << directory << "/sweeps.dat' index " << block
+           << " using 1:2 with linespoints title '" << quoted << "'";
+    ++block;
+  }
+  script << "\n";
+  return block > 0;
+}
+
+}  // namespace
+
+Machine machine_describe() {
+  Machine machine;
+  machine.processor = read_cpu_model();
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) {
+    machine.vector_bits = 512;
+    machine.vector_set = "avx512f";
+  } else if (__builtin_cpu_supports("avx2")) {
+    machine.vector_bits = 256;
+    machine.vector_set = "avx2";
+  } else if (__builtin_cpu_supports("avx")) {
+    machine.vector_bits = 256;
+    machine.vector_set = "avx";
+  } else {
+    machine.vector_bits = 128;
+    machine.vector_set = "sse2";
+  }
+  // The same test tamb_port_set_funcs makes on the host's feature word.
+  const char *portable = __builtin_cpu_supports("avx2") ? "avx2" : "baseline";
+  if ((cpu_type & 0xfe) != 0) {
+    machine.kernels = format(
+        "host x86_sse_copyf/x86_sse_add2f running %s (%d-bit); portable "
+        "gen_copyf/gen_mixf, %s clone",
+        hooks::kernels_width(), std::strcmp(hooks::kernels_width(), "avx2") == 0 ? 256 : 128,
+        portable);
+  } else {
+    machine.kernels =
+        format("portable gen_copyf/gen_mixf, %s clone (the host reports no SSE)", portable);
+  }
+  return machine;
+}
+
+std::vector<FigureResult> figures_run(const RunSettings &settings) {
+  std::vector<FigureResult> results;
+  for (const auto &[name, function] : Figures()) {
+    if (!settings.everything) {
+      std::regex pattern(settings.filter.front() == '-' ? settings.filter.substr(1)
+                                                        : settings.filter);
+      bool matches = std::regex_search(name, pattern);
+      if (matches == (settings.filter.front() == '-')) continue;
+    }
+    results.push_back({name, function()});
+  }
+  return results;
+}
+
+bool report_finish(std::ostream &out, const std::string &directory, const Machine &machine,
+                   const RunSettings &settings, const Timings &timings,
+                   const std::vector<FigureResult> &figures) {
+  // Nothing ran at all under --benchmark_list_tests; there is nothing to compare either.
+  if (timings.empty() && figures.empty()) return true;
+  std::vector<RatioResult> ratios = ratios_measure(timings);
+  std::vector<SweepResult> sweeps;
+  for (const Sweep &sweep : Sweeps()) sweeps.push_back(sweep_measure(sweep, timings));
+  ratios_print(out, ratios, settings.everything);
+  sweeps_print(out, sweeps, settings.everything);
+  figures_print(out, figures);
+  out.flush();
+  if (directory.empty()) return true;
+
+  std::string path = directory + "/report.json";
+  std::ofstream json(path);
+  json << "{\n  \"processor\": " << json_text(machine.processor)
+       << ",\n  \"vector_bits\": " << machine.vector_bits
+       << ",\n  \"vector_set\": " << json_text(machine.vector_set)
+       << ",\n  \"kernels\": " << json_text(machine.kernels)
+       << ",\n  \"repetitions\": " << settings.repetitions
+       << ",\n  \"min_time\": " << json_text(settings.min_time) << ",\n";
+  json_ratios(json, ratios);
+  json_sweeps(json, sweeps);
+  json_figures(json, figures);
+  json_benchmarks(json, timings);
+  json << "}\n";
+  json.close();
+  if (!json) {
+    out << "\ncannot write " << path << "\n";
+    return false;
+  }
+  out << "\nreport: " << path << "\n";
+  if (!plot_write(directory, sweeps)) return true;
+  std::string command = "gnuplot '" + directory + "/sweeps.gp' 2>&1";
+  if (std::system("command -v gnuplot > /dev/null 2>&1") != 0) {
+    out << "plot: " << directory << "/sweeps.gp (gnuplot is not installed)\n";
+  } else if (std::system(command.c_str()) != 0) {
+    out << "plot: gnuplot failed on " << directory << "/sweeps.gp\n";
+  } else {
+    out << "plot: " << directory << "/sweeps.svg\n";
+  }
+  return true;
+}
+
+}  // namespace tamb_bench
