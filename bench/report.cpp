@@ -373,26 +373,29 @@ void json_benchmarks(std::ostream &json, const Timings &timings) {
   json << "\n  }\n";
 }
 
-// Every sweep on one log-log plot, each cost relative to its smallest size's, so that the slope
-// of a line is its growth exponent.
+// Every sweep on one log-log plot, size and cost each relative to the smallest fitted size's, so
+// that all lines start at (1, 1), the slope of a line is its growth exponent and linear growth
+// follows the diagonal.
 bool plot_write(const std::string &directory, const std::vector<SweepResult> &sweeps) {
   std::ofstream data(directory + "/sweeps.dat");
   std::ofstream script(directory + "/sweeps.gp");
   if (!data || !script) return false;
-  script << "set terminal svg size 1200,800 dynamic enhanced font 'sans,11'\n"
+  script << "set terminal svg size 1000,900 dynamic enhanced font 'sans,11'\n"
          << "set output '" << directory << "/sweeps.svg'\n"
-         << "set title 'tamb-bench: cost against size, relative to the smallest size'\n"
-         << "set logscale xy 2\nset grid\nset key outside right top\n"
-         << "set xlabel 'size (connections, sources, events, clients, entries, records)'\n"
+         << "set title 'tamb-bench: cost against size, each relative to its smallest size'\n"
+         << "set logscale xy 2\nset grid\nset key below left Left reverse maxcols 1\n"
+         << "set xlabel 'size / smallest size (connections, sources, events, clients, entries, "
+            "records)'\n"
          << "set ylabel 'cost / cost at the smallest size'\n"
-         << "plot x/1 with lines dashtype 2 lc rgb 'gray' title 'linear from 1'";
+         << "plot x with lines dashtype 2 lc rgb 'gray' title 'linear growth (k = 1)', "
+            "1 with lines dashtype 3 lc rgb 'gray' title 'constant cost (k = 0)'";
   int block = 0;
   for (const SweepResult &r : sweeps) {
     if (!r.problem.empty()) continue;
     data << "# " << r.sweep->title << "\n";
-    double smallest = r.points[r.first].second;
+    const auto &[smallest_size, smallest_ns] = r.points[r.first];
     for (size_t i = r.first; i < r.points.size(); ++i) {
-      data << r.points[i].first << " " << r.points[i].second / smallest << "\n";
+      data << r.points[i].first / smallest_size << " " << r.points[i].second / smallest_ns << "\n";
     }
     data << "\n\n";
     std::string title = r.sweep->title + format(" (k=%.2f)", r.exponent);
