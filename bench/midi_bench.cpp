@@ -1,4 +1,5 @@
-// The MIDI mixdown against a binary-heap merge of the same events into a plain array.
+// The MIDI mixdown against a binary-heap merge of the same events into a plain array, and how
+// its cost grows with the sources merged and with the events each of them sends.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -15,7 +16,7 @@ namespace {
 
 constexpr tamb_nframes_t frames = 1024;
 constexpr uint32_t midi_size = 2048;
-constexpr int events_per_source = 64;
+constexpr int default_events = 64;
 
 // What one source sends in a cycle: ordinary 3-byte channel messages at sorted random times,
 // many of them shared with other sources.
@@ -25,9 +26,11 @@ struct PlainEvent {
   uint8_t data[4];
 };
 
-std::vector<std::vector<PlainEvent>> MakeSources(int sources) {
+using Sources = std::vector<std::vector<PlainEvent>>;
+
+Sources MakeSources(int sources, int events_per_source) {
   std::mt19937 random(static_cast<uint32_t>(sources));
-  std::vector<std::vector<PlainEvent>> all(sources);
+  Sources all(sources);
   for (auto &events : all) {
     for (int i = 0; i < events_per_source; ++i) {
       const auto time = static_cast<uint16_t>(random() % frames);
@@ -39,16 +42,23 @@ std::vector<std::vector<PlainEvent>> MakeSources(int sources) {
   return all;
 }
 
+size_t EventTotal(const Sources &sources) {
+  size_t total = 0;
+  for (const auto &events : sources) total += events.size();
+  return total;
+}
+
 // A MIDI input connected to every source, the sources' buffers side by side in one segment as
-// the server lays them out.
+// the server lays them out. The mix buffer holds every event, so that the whole merge runs
+// rather than stopping where a 2048-byte one would be full.
 struct Input {
-  explicit Input(const std::vector<std::vector<PlainEvent>> &sources)
+  explicit Input(const Sources &sources)
       : segment(sources.size() * midi_size),
         address(segment.data()),
         records(sources.size()),
         ports(sources.size()),
         nodes(sources.size()),
-        mix(sizeof(tamb_midi_buffer_info_t) + 8 * sources.size() * events_per_source + 64) {
+        mix(sizeof(tamb_midi_buffer_info_t) + 8 * EventTotal(sources) + 64) {
     std::strcpy(midi_type.type_name, TAMB_PORT_TYPE_MIDI);
     midi_type.size_factor = -1;
     midi_type.fixed_size = midi_size;
@@ -81,31 +91,44 @@ struct Input {
   tamb_port_t port = {};
 };
 
-void BM_MidiMixdown(benchmark::State &state) {
-  const int sources = static_cast<int>(state.range(0));
-  Input input(MakeSources(sources));
+// One mixdown per iteration; items are the events merged.
+void RunMixdown(benchmark::State &state, int sources, int events_per_source) {
+  Input input(MakeSources(sources, events_per_source));
   for (auto _ : state) {
     tamb_midi_port_mixdown(&input.port, frames);
     benchmark::ClobberMemory();
   }
-  const uint32_t expected = static_cast<uint32_t>(sources * events_per_source);
+  const auto expected = static_cast<uint32_t>(sources * events_per_source);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * expected);
   if (tamb_midi_get_event_count(input.mix.data()) != expected ||
       tamb_midi_get_lost_event_count(input.mix.data()) != 0) {
     state.SkipWithError("the mixdown lost events");
   }
 }
-BENCHMARK(BM_MidiMixdown)->Arg(4)->Arg(16);
+
+// Sources sending 64 events each. Lists of up to 64 sources and longer ones are merged in
+// different ways, so the sizes reach past that on both sides.
+void BM_MidiMixdown(benchmark::State &state) {
+  RunMixdown(state, static_cast<int>(state.range(0)), default_events);
+}
+BENCHMARK(BM_MidiMixdown)->RangeMultiplier(2)->Range(2, 64)->Arg(65)->Arg(96)->Arg(128);
+
+// 16 sources sending from 1 event each to the 253 their 2048-byte buffers hold.
+void BM_MidiMixdownEvents(benchmark::State &state) {
+  RunMixdown(state, static_cast<int>(state.range(1)), static_cast<int>(state.range(0)));
+}
+BENCHMARK(BM_MidiMixdownEvents)->ArgsProduct({{1, 4, 16, 64, 253}, {16}});
 
 // The same merge order (time, then source position) with std::priority_queue over storage
 // reserved once; the output is a plain array of the events.
 void BM_HeapMergeBaseline(benchmark::State &state) {
   const int sources = static_cast<int>(state.range(0));
-  const std::vector<std::vector<PlainEvent>> events = MakeSources(sources);
+  const Sources events = MakeSources(sources, default_events);
   std::vector<uint32_t> storage;
   storage.reserve(sources);
   std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> heap(std::greater<>{},
                                                                             std::move(storage));
-  std::vector<PlainEvent> out(sources * events_per_source);
+  std::vector<PlainEvent> out(EventTotal(events));
   std::vector<int> next(sources);
   for (auto _ : state) {
     for (int s = 0; s < sources; ++s) {
@@ -117,7 +140,7 @@ void BM_HeapMergeBaseline(benchmark::State &state) {
       const uint32_t s = heap.top() & 0xff;
       heap.pop();
       out[written++] = events[s][next[s]];
-      if (++next[s] < events_per_source) {
+      if (++next[s] < default_events) {
         heap.push(uint32_t{events[s][next[s]].time} << 8 | s);
       }
     }
@@ -125,11 +148,20 @@ void BM_HeapMergeBaseline(benchmark::State &state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_HeapMergeBaseline)->Arg(4)->Arg(16);
+BENCHMARK(BM_HeapMergeBaseline)->Arg(4)->Arg(16)->Arg(128);
 
 TAMB_RATIO("midi: mixdown 4 x 64 events vs heap merge", "BM_MidiMixdown/4",
            "BM_HeapMergeBaseline/4");
 TAMB_RATIO("midi: mixdown 16 x 64 events vs heap merge", "BM_MidiMixdown/16",
            "BM_HeapMergeBaseline/16");
+TAMB_RATIO("midi: mixdown 128 x 64 events vs heap merge", "BM_MidiMixdown/128",
+           "BM_HeapMergeBaseline/128");
+
+// Each merged event replays one path of a tournament over the sources, so the work grows as
+// sources x log(sources); it is held to linear growth all the same, which shows what that log
+// factor, and the longer lists' way of merging, cost.
+TAMB_SWEEP("midi: mixdown against sources (64 events each)", "BM_MidiMixdown", 1, "source");
+TAMB_SWEEP("midi: mixdown against events per source (16 sources)", "BM_MidiMixdownEvents", 1,
+           "event per source");
 
 }  // namespace

@@ -203,11 +203,13 @@ struct MergeResult {
   uint64_t unread;  // records inside the sources that were not merged
 };
 
-// Sources merged with their cursors on the stack; more take the slower scan below.
+// Sources merged with their cursors on the stack; longer lists are merged in runs below.
 constexpr int cursor_capacity = 64;
+constexpr int group_capacity = 128;
 constexpr uint32_t no_event = UINT32_MAX;
 constexpr int key_index_bits = 8;
-static_assert(cursor_capacity <= 1 << key_index_bits);
+constexpr uint32_t key_index_mask = (1u << key_index_bits) - 1;
+static_assert(cursor_capacity <= 1 << key_index_bits && group_capacity <= 1 << key_index_bits);
 
 // A source's place in the merge. The event after the pending one is read and checked ahead,
 // while the tournament is played, so that a step waits only for a key already in memory.
@@ -220,21 +222,26 @@ struct Cursor {
   tamb_midi_event_t ahead;    // the event at next + 1, already checked
 };
 
-// Each event in the merge has a key of its time above its source's list position, so the
-// smallest key is the earliest event and, among equal times, the source first in the list.
+// Each event in the merge has a key of its time above its player's list position, so the
+// smallest key is the earliest event and, among equal times, the one first in the list.
+uint32_t key_of(uint32_t time, int position) {
+  return time << key_index_bits | static_cast<uint32_t>(position);
+}
+
 uint32_t load_key(const View &view, uint32_t index, int position, uint32_t min_time,
                   tamb_midi_event_t *event) {
   if (!usable_event(view, index, min_time, event)) return no_event;
-  return event->time << key_index_bits | static_cast<uint32_t>(position);
+  return key_of(event->time, position);
 }
 
-// A tournament over the sources' keys: leaves from `leaves` on, each inner node the smaller of
+// A tournament over the players' keys: leaves from `leaves` on, each inner node the smaller of
 // its two children, so the root is the next event to merge. Replacing one leaf replays only its
-// path to the root, which keeps a step logarithmic in the number of sources and free of
+// path to the root, which keeps a step logarithmic in the number of players and free of
 // unpredictable branches.
+template <int capacity>
 struct Tournament {
-  explicit Tournament(int sources) {
-    while (leaves < sources) leaves *= 2;
+  explicit Tournament(int players) {
+    while (leaves < players) leaves *= 2;
     std::fill(node + leaves, node + 2 * leaves, no_event);
   }
   // Plays every match once the leaves are set; returns the winner.
@@ -255,13 +262,13 @@ struct Tournament {
   }
 
   int leaves = 1;
-  uint32_t node[2 * cursor_capacity];
+  uint32_t node[2 * capacity];
 };
 
 MergeResult merge_with_cursors(tamb_midi_buffer_info_t *out_info, const tamb_slist_t *connections,
                                int sources, uint64_t real_size) {
   Cursor cursors[cursor_capacity];
-  Tournament tournament(sources);
+  Tournament<cursor_capacity> tournament(sources);
   const tamb_slist_t *node = connections;
   for (int i = 0; i < sources; ++i, node = node->next) {
     Cursor &cursor = cursors[i];
@@ -278,7 +285,7 @@ MergeResult merge_with_cursors(tamb_midi_buffer_info_t *out_info, const tamb_sli
   uint64_t written = 0;
   bool failed = false;
   for (uint32_t best = tournament.start(); best != no_event;) {
-    const int position = static_cast<int>(best & ((1u << key_index_bits) - 1));
+    const int position = static_cast<int>(best & key_index_mask);
     Cursor &cursor = cursors[position];
     ++cursor.next;
     if (!out.append(cursor.pending)) {
@@ -313,44 +320,72 @@ bool scan_event(tamb_midi_buffer_info_t *info, uint64_t real_size, tamb_midi_eve
   return usable_event(view, next, min_time, event);
 }
 
-// For lists longer than the cursor array: every step looks at every source's next record. The
-// steps are bounded by the records present at the start, so a source whose header changes while
-// it is read cannot keep the merge going.
-MergeResult merge_by_scan(tamb_midi_buffer_info_t *out_info, const tamb_slist_t *connections,
-                          uint64_t real_size) {
-  uint64_t steps_left = 0;
-  for (const tamb_slist_t *node = connections; node != nullptr; node = node->next) {
-    if (tamb_midi_buffer_info_t *info = source_of(node)) {
-      steps_left += view_of(info, real_size).count;
+// A run of neighbouring sources in a list longer than the cursor array, with the earliest of
+// their next events. The sources' cursors are their own data_used.
+struct Group {
+  const tamb_slist_t *first;
+  int size;
+  tamb_midi_buffer_info_t *best;  // the source of event; null when the run has none left
+  tamb_midi_event_t event;        // already checked
+};
+
+// Looks at every source of the run; on equal times the first in the list keeps its place.
+uint32_t group_load(Group &group, int position, uint64_t real_size) {
+  group.best = nullptr;
+  const tamb_slist_t *node = group.first;
+  for (int i = 0; i < group.size; ++i, node = node->next) {
+    tamb_midi_buffer_info_t *info = source_of(node);
+    tamb_midi_event_t event;
+    if (info == nullptr || !scan_event(info, real_size, &event)) continue;
+    if (group.best == nullptr || event.time < group.event.time) {
+      group.best = info;
+      group.event = event;
     }
+  }
+  return group.best != nullptr ? key_of(group.event.time, position) : no_event;
+}
+
+// For lists longer than the cursor array: the list is cut into at most group_capacity runs of
+// equal length (give or take one), which play the tournament. A step looks again only at the
+// run whose event it took, so it costs a run's length and a path of the tournament, not the
+// whole list. The steps are bounded by the records present at the start, so a source whose
+// header changes while it is read cannot keep the merge going.
+[[gnu::noinline]] MergeResult merge_by_groups(tamb_midi_buffer_info_t *out_info,
+                                              const tamb_slist_t *connections, int sources,
+                                              uint64_t real_size) {
+  Group groups[group_capacity];
+  const int count = std::min(sources, group_capacity);
+  Tournament<group_capacity> tournament(count);
+  uint64_t steps_left = 0;
+  const tamb_slist_t *node = connections;
+  for (int g = 0; g < count; ++g) {
+    groups[g].first = node;
+    groups[g].size = sources / count + (g < sources % count ? 1 : 0);
+    for (int i = 0; i < groups[g].size; ++i, node = node->next) {
+      if (tamb_midi_buffer_info_t *info = source_of(node)) {
+        steps_left += view_of(info, real_size).count;
+      }
+    }
+    tournament.node[tournament.leaves + g] = group_load(groups[g], g, real_size);
   }
   Output out(out_info);
   MergeResult result = {0, false, 0};
-  for (; steps_left > 0; --steps_left) {
-    tamb_midi_buffer_info_t *best = nullptr;
-    tamb_midi_event_t best_event = {};
-    for (const tamb_slist_t *node = connections; node != nullptr; node = node->next) {
-      tamb_midi_buffer_info_t *info = source_of(node);
-      tamb_midi_event_t event;
-      if (info == nullptr || !scan_event(info, real_size, &event)) continue;
-      if (best == nullptr || event.time < best_event.time) {
-        best = info;
-        best_event = event;
-      }
-    }
-    if (best == nullptr) break;
-    ++best->data_used;
-    if (!out.append(best_event)) {
+  for (uint32_t best = tournament.start(); best != no_event && steps_left > 0; --steps_left) {
+    const int position = static_cast<int>(best & key_index_mask);
+    Group &group = groups[position];
+    ++group.best->data_used;
+    if (!out.append(group.event)) {
       result.failed = true;
       break;
     }
     ++result.written;
+    best = tournament.replace(position, group_load(group, position, real_size));
   }
   out.finish();
-  for (const tamb_slist_t *node = connections; node != nullptr; node = node->next) {
+  for (node = connections; node != nullptr; node = node->next) {
     if (tamb_midi_buffer_info_t *info = source_of(node)) {
-      const uint32_t count = view_of(info, real_size).count;
-      result.unread += count - std::min<uint32_t>(info->data_used, count);
+      const uint32_t records = view_of(info, real_size).count;
+      result.unread += records - std::min<uint32_t>(info->data_used, records);
     }
   }
   return result;
@@ -446,7 +481,7 @@ TAMB_API void tamb_midi_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes) 
   const MergeResult merged =
       sources <= cursor_capacity
           ? merge_with_cursors(out_info, port->connections, sources, real_size)
-          : merge_by_scan(out_info, port->connections, real_size);
+          : merge_by_groups(out_info, port->connections, sources, real_size);
 
   // A refused write ends the merge; it and every record not yet merged count as lost.
   uint64_t num_events = merged.written;

@@ -389,9 +389,10 @@ std::vector<std::vector<Event>> FillSources(Rig &rig, int sources, std::mt19937 
 }
 
 TEST(MidiMixdown, MatchesAStableSortForAnyNumberOfSources) {
-  // Up to 64 sources merge with cursors of their own; more take the scan.
+  // Up to 64 sources merge with cursors of their own; more are merged in at most 128 runs, of
+  // one source each up to 128 and of two or three (unequal runs) beyond.
   std::mt19937 random(11);
-  for (int sources : {2, 3, 16, 63, 64, 65, 100}) {
+  for (int sources : {2, 3, 16, 63, 64, 65, 100, 128, 129, 300}) {
     SCOPED_TRACE(sources);
     Rig rig(sources, 1 << 20);
     const std::vector<std::vector<Event>> written = FillSources(rig, sources, random);
@@ -403,7 +404,7 @@ TEST(MidiMixdown, MatchesAStableSortForAnyNumberOfSources) {
 
 TEST(MidiMixdown, AFullOutputKeepsWhatWasMergedAndCountsTheRestAsLost) {
   // 253 records fit a 2048-byte buffer; the sources hold 4 x 64 inline events.
-  for (int padding : {0, 64}) {
+  for (int padding : {0, 64, 200}) {
     SCOPED_TRACE(padding);
     Rig rig(4 + padding);
     std::vector<std::vector<Event>> written(4);
@@ -426,8 +427,8 @@ TEST(MidiMixdown, AFullOutputKeepsWhatWasMergedAndCountsTheRestAsLost) {
 }
 
 TEST(MidiMixdown, CorruptSourcesGiveOnlyTheirValidEvents) {
-  // Padding with empty sources sends the same sources through the scan.
-  for (int padding : {0, 64}) {
+  // Padding with empty sources sends the same sources through the runs, alone or in pairs.
+  for (int padding : {0, 64, 200}) {
     SCOPED_TRACE(padding);
     Rig rig(6 + padding, 1 << 16);
     std::vector<std::vector<Event>> valid(6);
