@@ -42,8 +42,8 @@ int RatioRegister(const char *label, const char *measured, const char *baseline,
 }
 
 int SweepRegister(const char *title, const char *family, double work, const char *unit,
-                  double fit_from) {
-  sweep_registry().push_back({title, family, work, unit, fit_from});
+                  double fit_from, bool goal) {
+  sweep_registry().push_back({title, family, work, unit, fit_from, goal});
   return 0;
 }
 

@@ -24,6 +24,8 @@
 // marks the sweep met when k <= work + 0.1 and, for linear work, no size costs more than 1.2
 // times the smallest size's cost per unit.
 //
+// TAMB_SWEEP_BASELINE shows how a baseline grows, for comparison, without a goal.
+//
 // TAMB_SWEEP_FROM names the smallest size that takes the same path as the larger ones: the sizes
 // below it are shown but neither fitted nor compared (one connection hands out a buffer without
 // mixing, say).
@@ -53,6 +55,7 @@ struct Sweep {
   double work = 1;
   std::string unit;
   double fit_from = 0;  // smaller sizes take another path: shown, but neither fitted nor compared
+  bool goal = true;     // false: a baseline, shown for comparison and held to nothing
 };
 
 struct Figure {
@@ -68,7 +71,7 @@ using FigureFunction = Figure (*)();
 // Each returns a dummy value so that registration can run as a namespace-scope initialiser.
 int RatioRegister(const char* label, const char* measured, const char* baseline, double goal);
 int SweepRegister(const char* title, const char* family, double work, const char* unit,
-                  double fit_from);
+                  double fit_from, bool goal = true);
 int FigureRegister(const char* name, FigureFunction function);
 
 // Everything registered so far, in registration order.
@@ -89,6 +92,8 @@ const std::vector<std::pair<std::string, FigureFunction>>& Figures();
   TAMB_REPORT_ENTRY(::tamb_bench::RatioRegister(label, measured, baseline, goal))
 #define TAMB_SWEEP(title, family, work, unit) \
   TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, work, unit, 0))
+#define TAMB_SWEEP_BASELINE(title, family, work, unit) \
+  TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, work, unit, 0, false))
 #define TAMB_SWEEP_FROM(title, family, work, unit, fit_from) \
   TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, work, unit, fit_from))
 #define TAMB_FIGURE(name, function) TAMB_REPORT_ENTRY(::tamb_bench::FigureRegister(name, function))

@@ -117,7 +117,9 @@ struct SweepResult {
   }
   bool exponent_met() const { return exponent <= sweep->work + exponent_slack; }
   bool per_unit_met() const { return sweep->work < 1 || worst_per_unit <= per_unit_limit; }
-  bool met() const { return problem.empty() && exponent_met() && per_unit_met(); }
+  bool met() const {
+    return problem.empty() && (!sweep->goal || (exponent_met() && per_unit_met()));
+  }
 };
 
 // Least squares of log cost on log size.
@@ -245,6 +247,10 @@ void sweeps_print(std::ostream &out, const std::vector<SweepResult> &results, bo
       out << format("    %10g  %12.1f  %16.2f  %11s\n", r.points[i].first, r.points[i].second,
                     r.per_unit(i), versus.c_str());
     }
+    if (!sweep.goal) {
+      out << format("    fitted exponent k = %.2f (a baseline: no goal)\n", r.exponent);
+      continue;
+    }
     out << format("    fitted exponent k = %.2f (goal <= %.1f) %s", r.exponent,
                   sweep.work + exponent_slack, r.exponent_met() ? "met" : "MISSED");
     if (sweep.work >= 1) {
@@ -326,6 +332,7 @@ void json_sweeps(std::ostream &json, const std::vector<SweepResult> &sweeps) {
          << ", \"fit_from\": " << json_number(r.points[r.first].first)
          << ", \"exponent\": " << json_number(r.exponent)
          << ", \"worst_per_unit\": " << json_number(r.worst_per_unit)
+         << ", \"baseline\": " << (r.sweep->goal ? "false" : "true")
          << ", \"met\": " << (r.met() ? "true" : "false") << ", \"points\": [";
     for (size_t i = 0; i < r.points.size(); ++i) {
       json << (i ? ", " : "") << "[" << json_number(r.points[i].first) << ", "
