@@ -264,7 +264,7 @@ void BM_MixdownLimit(benchmark::State &state) {
   }
   state.SetBytesProcessed(state.iterations() * sources * frames * sizeof(float));
 }
-BENCHMARK(BM_MixdownLimit)->Arg(8);
+BENCHMARK(BM_MixdownLimit)->RangeMultiplier(2)->Range(2, 64);
 
 // Lookup of the input connected to every output against the number of connections, audio and
 // MIDI: one connection hands out the output's own buffer, two and more are mixed down.
@@ -306,6 +306,10 @@ TAMB_RATIO_GOAL("ports: mixdown 8x1024 host vs portable kernels", "BM_AudioMixdo
                 "BM_AudioMixdownPortable/8", 1.0);
 TAMB_SWEEP_FROM("ports: audio lookup with mixdown against connections", "BM_PortLookupAudio", 1,
                 "connection", 2);
+TAMB_SWEEP_BASELINE("ports: the audio mixdown's limit against connections", "BM_MixdownLimit", 1,
+                    "connection");
+TAMB_RATIO("ports: mixdown 64x1024 host kernels vs its limit", "BM_PortLookupAudio/64",
+           "BM_MixdownLimit/64");
 TAMB_SWEEP_FROM("ports: MIDI lookup with mixdown against connections", "BM_PortLookupMidi", 1,
                 "connection", 2);
 

@@ -3,29 +3,18 @@
 // start-up. No current processor has 3DNow!, so that pair is a plain loop.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "hooks.h"
 
 namespace {
 
 using Kernel = void (*)(float *, const float *, int);
 
-// Four vectors per step: the loads of one step do not wait for the stores of another, and the
-// loop's own count and jump are paid once per four vectors. Each sample is still one add of
-// the same two values, so the sums are the same bits as one vector at a time.
-__attribute__((target("avx2"))) void copy_avx2(float *dest, const float *src, int count) {
-  int i = 0;
-  for (; i + 32 <= count; i += 32) {
-    __m256 a = _mm256_loadu_ps(src + i), b = _mm256_loadu_ps(src + i + 8);
-    __m256 c = _mm256_loadu_ps(src + i + 16), d = _mm256_loadu_ps(src + i + 24);
-    _mm256_storeu_ps(dest + i, a);
-    _mm256_storeu_ps(dest + i + 8, b);
-    _mm256_storeu_ps(dest + i + 16, c);
-    _mm256_storeu_ps(dest + i + 24, d);
-  }
-  for (; i + 8 <= count; i += 8) _mm256_storeu_ps(dest + i, _mm256_loadu_ps(src + i));
-  for (; i < count; ++i) dest[i] = src[i];
-}
-
+// The add takes four vectors per step: the loads of one step do not wait for the stores of
+// another, and the loop's own count and jump are paid once per four vectors. Each sample is
+// still one add of the same two values, so the sums are the same bits as one vector at a time.
+// The copy is the C library's, which picks the best copy for the processor it runs on.
 __attribute__((target("avx2"))) void add_avx2(float *dest, const float *src, int count) {
   int i = 0;
   for (; i + 32 <= count; i += 32) {
@@ -42,20 +31,6 @@ __attribute__((target("avx2"))) void add_avx2(float *dest, const float *src, int
     _mm256_storeu_ps(dest + i, _mm256_add_ps(_mm256_loadu_ps(dest + i), _mm256_loadu_ps(src + i)));
   }
   for (; i < count; ++i) dest[i] += src[i];
-}
-
-void copy_sse(float *dest, const float *src, int count) {
-  int i = 0;
-  for (; i + 16 <= count; i += 16) {
-    __m128 a = _mm_loadu_ps(src + i), b = _mm_loadu_ps(src + i + 4);
-    __m128 c = _mm_loadu_ps(src + i + 8), d = _mm_loadu_ps(src + i + 12);
-    _mm_storeu_ps(dest + i, a);
-    _mm_storeu_ps(dest + i + 4, b);
-    _mm_storeu_ps(dest + i + 8, c);
-    _mm_storeu_ps(dest + i + 12, d);
-  }
-  for (; i + 4 <= count; i += 4) _mm_storeu_ps(dest + i, _mm_loadu_ps(src + i));
-  for (; i < count; ++i) dest[i] = src[i];
 }
 
 void add_sse(float *dest, const float *src, int count) {
@@ -83,7 +58,6 @@ bool detect_avx2() {
 }
 
 const bool has_avx2 = detect_avx2();
-const Kernel sse_copy = has_avx2 ? copy_avx2 : copy_sse;
 const Kernel sse_add = has_avx2 ? add_avx2 : add_sse;
 
 }  // namespace
@@ -92,7 +66,9 @@ const char *hooks::kernels_width() { return has_avx2 ? "avx2" : "sse"; }
 
 extern "C" {
 
-void x86_sse_copyf(float *dest, const float *src, int count) { sse_copy(dest, src, count); }
+void x86_sse_copyf(float *dest, const float *src, int count) {
+  if (count > 0) memcpy(dest, src, static_cast<size_t>(count) * sizeof(float));
+}
 
 void x86_sse_add2f(float *dest, const float *src, int count) { sse_add(dest, src, count); }
 
