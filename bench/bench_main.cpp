@@ -14,50 +14,6 @@
 #include "ratio.h"
 #include "report.h"
 
-namespace tamb_bench {
-
-namespace {
-
-// Function-local registries, because entries register from initialisers in other files.
-std::vector<RatioPair> &ratio_registry() {
-  static std::vector<RatioPair> pairs;
-  return pairs;
-}
-
-std::vector<Sweep> &sweep_registry() {
-  static std::vector<Sweep> sweeps;
-  return sweeps;
-}
-
-std::vector<std::pair<std::string, FigureFunction>> &figure_registry() {
-  static std::vector<std::pair<std::string, FigureFunction>> figures;
-  return figures;
-}
-
-}  // namespace
-
-int RatioRegister(const char *label, const char *measured, const char *baseline, double goal) {
-  ratio_registry().push_back({label, measured, baseline, goal});
-  return 0;
-}
-
-int SweepRegister(const char *title, const char *family, double work, const char *unit,
-                  double fit_from, bool goal) {
-  sweep_registry().push_back({title, family, work, unit, fit_from, goal});
-  return 0;
-}
-
-int FigureRegister(const char *name, FigureFunction function) {
-  figure_registry().emplace_back(name, function);
-  return 0;
-}
-
-const std::vector<RatioPair> &RatioPairs() { return ratio_registry(); }
-const std::vector<Sweep> &Sweeps() { return sweep_registry(); }
-const std::vector<std::pair<std::string, FigureFunction>> &Figures() { return figure_registry(); }
-
-}  // namespace tamb_bench
-
 namespace {
 
 using benchmark::BenchmarkReporter;

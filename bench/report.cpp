@@ -90,19 +90,6 @@ struct RatioResult {
   bool met() const { return pair->goal <= 0 || ratio() <= pair->goal; }
 };
 
-// The size a run name of family carries as its first argument ("BM_X/8/2" or "BM_X/n:8"); 0
-// when the name is not of the family.
-double size_of(const std::string &family, const std::string &name) {
-  if (name.compare(0, family.size() + 1, family + "/") != 0) return 0;
-  std::string rest = name.substr(family.size() + 1);
-  rest = rest.substr(0, rest.find('/'));
-  size_t colon = rest.find(':');
-  if (colon != std::string::npos) rest = rest.substr(colon + 1);
-  char *end = nullptr;
-  double size = std::strtod(rest.c_str(), &end);
-  return end != rest.c_str() && *end == '\0' && size > 0 ? size : 0;
-}
-
 struct SweepResult {
   const Sweep *sweep;
   std::vector<std::pair<double, double>> points;  // size, ns per iteration; by size
@@ -121,21 +108,6 @@ struct SweepResult {
     return problem.empty() && (!sweep->goal || (exponent_met() && per_unit_met()));
   }
 };
-
-// Least squares of log cost on log size.
-double fitted_exponent(const std::vector<std::pair<double, double>> &points) {
-  double n = static_cast<double>(points.size());
-  double sx = 0, sy = 0, sxx = 0, sxy = 0;
-  for (const auto &[size, ns] : points) {
-    double x = std::log(size), y = std::log(ns);
-    sx += x;
-    sy += y;
-    sxx += x * x;
-    sxy += x * y;
-  }
-  double denominator = n * sxx - sx * sx;
-  return denominator > 0 ? (n * sxy - sx * sy) / denominator : NAN;
-}
 
 SweepResult sweep_measure(const Sweep &sweep, const Timings &timings) {
   SweepResult result{&sweep, {}, "", NAN, NAN, 0};
@@ -417,6 +389,81 @@ bool plot_write(const std::string &directory, const std::vector<SweepResult> &sw
 }
 
 }  // namespace
+
+// The size a run name of family carries as its first argument ("BM_X/8/2" or "BM_X/n:8"); 0
+// when the name is not of the family.
+double size_of(const std::string &family, const std::string &name) {
+  if (name.compare(0, family.size() + 1, family + "/") != 0) return 0;
+  std::string rest = name.substr(family.size() + 1);
+  rest = rest.substr(0, rest.find('/'));
+  // libbenchmark appends settings such as "min_time:0.050" and "repeats:3" after the arguments.
+  for (const char *setting : {"min_time:", "iterations:", "repeats:", "threads:", "real_time",
+                              "process_time", "manual_time"}) {
+    if (rest.compare(0, std::strlen(setting), setting) == 0) return 0;
+  }
+  size_t colon = rest.find(':');
+  if (colon != std::string::npos) rest = rest.substr(colon + 1);
+  char *end = nullptr;
+  double size = std::strtod(rest.c_str(), &end);
+  return end != rest.c_str() && *end == '\0' && size > 0 ? size : 0;
+}
+
+// Least squares of log cost on log size.
+double fitted_exponent(const std::vector<std::pair<double, double>> &points) {
+  double n = static_cast<double>(points.size());
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto &[size, ns] : points) {
+    double x = std::log(size), y = std::log(ns);
+    sx += x;
+    sy += y;
+    sxx += x * x;
+    sxy += x * y;
+  }
+  double denominator = n * sxx - sx * sx;
+  return denominator > 0 ? (n * sxy - sx * sy) / denominator : NAN;
+}
+
+// ---- Registries ----------------------------------------------------------------------------
+
+namespace {
+
+// Function-local registries, because entries register from initialisers in other files.
+std::vector<RatioPair> &ratio_registry() {
+  static std::vector<RatioPair> pairs;
+  return pairs;
+}
+
+std::vector<Sweep> &sweep_registry() {
+  static std::vector<Sweep> sweeps;
+  return sweeps;
+}
+
+std::vector<std::pair<std::string, FigureFunction>> &figure_registry() {
+  static std::vector<std::pair<std::string, FigureFunction>> figures;
+  return figures;
+}
+
+}  // namespace
+
+int RatioRegister(const char *label, const char *measured, const char *baseline, double goal) {
+  ratio_registry().push_back({label, measured, baseline, goal});
+  return 0;
+}
+
+int SweepRegister(const char *title, const char *family, double work, const char *unit,
+                  double fit_from, bool goal) {
+  sweep_registry().push_back({title, family, work, unit, fit_from, goal});
+  return 0;
+}
+
+int FigureRegister(const char *name, FigureFunction function) {
+  figure_registry().emplace_back(name, function);
+  return 0;
+}
+
+const std::vector<RatioPair> &RatioPairs() { return ratio_registry(); }
+const std::vector<Sweep> &Sweeps() { return sweep_registry(); }
+const std::vector<std::pair<std::string, FigureFunction>> &Figures() { return figure_registry(); }
 
 Machine machine_describe() {
   Machine machine;

@@ -7,6 +7,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ratio.h"
@@ -31,6 +32,14 @@ struct Machine {
 };
 
 Machine machine_describe();
+
+// The size a run name of family carries as its first argument ("BM_X/8", "BM_X/8/2",
+// "BM_X/n:8"); 0 when the name is not of the family or carries no size.
+double size_of(const std::string &family, const std::string &name);
+
+// The exponent k of cost = a * size^k fitted by least squares on the logarithms of (size, cost)
+// points; NaN for fewer than two distinct sizes.
+double fitted_exponent(const std::vector<std::pair<double, double>> &points);
 
 struct RunSettings {
   int repetitions = 1;
