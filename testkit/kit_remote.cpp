@@ -487,6 +487,9 @@ bool RemoteHost::await(Member *member, uint32_t kind, uint64_t cycle, const char
       *why = "channel closed";
       return false;
     }
+    // A reread sent while a member is still starting reads its ready answer first; it must
+    // not be lost, or wait_ready would take a healthy member for a hung one.
+    if (answer.kind == answer_ready) member->ready = true;
     if (answer.kind == kind && (kind == answer_ready || answer.cycle == cycle)) return true;
   }
 }
@@ -571,11 +574,15 @@ int RemoteHost::connect(const char *output, const char *input) {
 }
 
 int RemoteHost::run(tamb_time_t start) {
+  using Clock = std::chrono::steady_clock;
   start_threads();
   tamb_control_t *control = server_.control();
+  Clock::duration engine{};
   {
     std::lock_guard<std::mutex> guard(graph_lock_);
+    Clock::time_point begun = Clock::now();
     tamb_transport_cycle_start(server_.engine(), start);
+    engine = Clock::now() - begun;
     frame_timer_start_cycle(control, start, next_frame_);
     next_frame_ += control->buffer_size;
   }
@@ -592,8 +599,12 @@ int RemoteHost::run(tamb_time_t start) {
   }
   {
     std::lock_guard<std::mutex> guard(graph_lock_);
+    Clock::time_point begun = Clock::now();
     tamb_transport_cycle_end(server_.engine());
+    engine += Clock::now() - begun;
   }
+  engine_ns_ =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(engine).count());
   return removed;
 }
 

@@ -136,6 +136,10 @@ class RemoteHost {
   // Cycles run so far.
   uint64_t cycles() const { return cycle_; }
 
+  // Nanoseconds the last cycle spent in the engine's cycle start and cycle end, the two calls
+  // alone.
+  uint64_t engine_ns() const { return engine_ns_; }
+
  private:
   struct Member {
     std::string name;
@@ -166,6 +170,7 @@ class RemoteHost {
   std::mutex graph_lock_;  // requests, removals and the engine's cycle steps, one at a time
   std::atomic<uint64_t> notices_{0};
   uint64_t cycle_ = 0;
+  uint64_t engine_ns_ = 0;
   tamb_nframes_t next_frame_ = 0;
   bool threads_started_ = false;
 };

@@ -241,12 +241,14 @@ class SessionTest : public testing::Test {
     alarm(0);
   }
 
-  // Spawns the producers and the consumer, connects and activates them.
-  void Start(const Script &script) {
+  // Spawns the producers and the consumer, connects and activates them; broken, when given,
+  // is the body of a client spawned before them.
+  void Start(const Script &script, const kit::RemoteHost::Body &broken = {}) {
     script_ = script;
     remote_ = std::make_unique<kit::RemoteHost>(*server_);
     Shared *shared = shared_;
     const Script *s = &script_;
+    if (broken) remote_->spawn("broken", broken);
     for (int p = 0; p < kProducers; ++p) {
       std::string name = p == 0 ? "src_a" : "src_b";
       remote_->spawn(name.c_str(),
@@ -255,7 +257,9 @@ class SessionTest : public testing::Test {
     consumer_ = remote_->spawn(
         "sink", [=](kit::RemoteClient &remote) { return ConsumerMain(remote, *s, shared); });
     ASSERT_EQ(remote_->wait_ready(), 3);
-    for (int m = 0; m <= consumer_; ++m) server_->activate(remote_->client(m));
+    for (int m = 0; m <= consumer_; ++m) {
+      if (remote_->alive(m)) server_->activate(remote_->client(m));
+    }
     ASSERT_EQ(kit::session_connect(*remote_, {"src_a", "src_b"}, "sink"), 4);
   }
 
@@ -345,6 +349,19 @@ TEST_F(SessionTest, MixesMetadataAndTransportReachEveryProcess) {
       TAMB_TRANSPORT_STARTING, TAMB_TRANSPORT_ROLLING,  TAMB_TRANSPORT_STOPPED,
       TAMB_TRANSPORT_STARTING, TAMB_TRANSPORT_ROLLING};
   EXPECT_EQ(visited, expected);
+}
+
+// The removal of a client that failed at start rereads the others' connections while they may
+// still be starting; their ready answers must not be lost to it.
+TEST_F(SessionTest, ClientFailingAtStartLeavesTheOthersReady) {
+  ASSERT_NO_FATAL_FAILURE(Start(Script{}, [](kit::RemoteClient &) { return 2; }));
+  ASSERT_EQ(remote_->removals().size(), 1u);
+  EXPECT_EQ(remote_->removals()[0].name, "broken");
+  EXPECT_EQ(remote_->removals()[0].status, 2);
+  Run(10);
+  EXPECT_EQ(removed_, 0);
+  EXPECT_EQ(shared_->sums_checked, 10u);
+  EXPECT_EQ(shared_->sum_faults, 0u);
 }
 
 TEST_F(SessionTest, SlowSyncClientKilledMidCycleIsRemovedAndTheRestRoll) {
