@@ -106,12 +106,19 @@ void RunMixdown(benchmark::State &state, int sources, int events_per_source) {
   }
 }
 
-// Sources sending 64 events each. Lists of up to 64 sources and longer ones are merged in
+// Sources sending 64 events each. Lists of up to 256 sources and longer ones are merged in
 // different ways, so the sizes reach past that on both sides.
 void BM_MidiMixdown(benchmark::State &state) {
   RunMixdown(state, static_cast<int>(state.range(0)), default_events);
 }
-BENCHMARK(BM_MidiMixdown)->RangeMultiplier(2)->Range(2, 64)->Arg(65)->Arg(96)->Arg(128);
+BENCHMARK(BM_MidiMixdown)
+    ->RangeMultiplier(2)
+    ->Range(2, 256)
+    ->Arg(65)
+    ->Arg(96)
+    ->Arg(192)
+    ->Arg(257)
+    ->Arg(384);
 
 // 16 sources sending from 1 event each to the 253 their 2048-byte buffers hold.
 void BM_MidiMixdownEvents(benchmark::State &state) {

@@ -203,24 +203,34 @@ struct MergeResult {
   uint64_t unread;  // records inside the sources that were not merged
 };
 
-// Sources merged with their cursors on the stack; longer lists are merged in runs below.
-constexpr int cursor_capacity = 64;
-constexpr int group_capacity = 128;
+// Sources merged with their cursors on the stack; longer lists are shared out among this many
+// players (merge, below).
+constexpr int cursor_capacity = 256;
 constexpr uint32_t no_event = UINT32_MAX;
 constexpr int key_index_bits = 8;
 constexpr uint32_t key_index_mask = (1u << key_index_bits) - 1;
-static_assert(cursor_capacity <= 1 << key_index_bits && group_capacity <= 1 << key_index_bits);
+static_assert(cursor_capacity <= 1 << key_index_bits);
 
-// A source's place in the merge. The event after the pending one is read and checked ahead,
-// while the tournament is played, so that a step waits only for a key already in memory.
-struct Cursor {
-  tamb_midi_buffer_info_t *info;  // null for a source without a buffer
-  View view;
-  uint32_t next;              // index of the pending event
-  uint32_t ahead_key;         // key of the event at next + 1, or no_event
-  tamb_midi_event_t pending;  // the event at next, already checked
-  tamb_midi_event_t ahead;    // the event at next + 1, already checked
+// An event already checked, as a cursor holds it: its data's place from the buffer's start and
+// its size. Its time is in its key.
+struct Slot {
+  uint32_t offset;
+  uint32_t size;
 };
+
+// A source's place in the merge, kept to 40 bytes so that a full array of them stays small on
+// the stack and in the cache. The event after the pending one is read and checked ahead, while
+// the tournament is played, so that a step waits only for a key already in memory.
+struct Cursor {
+  uint8_t *base;       // the source's buffer; null for a source without one
+  uint32_t bound;      // bytes that may be read, as in View (below 2^32: a header's size bounds it)
+  uint32_t count;      // records lying wholly inside them
+  uint32_t next;       // index of the pending event
+  uint32_t ahead_key;  // key of the event at next + 1, or no_event
+  Slot pending;        // the event at next
+  Slot ahead;          // the event at next + 1
+};
+static_assert(sizeof(Cursor) == 40);
 
 // Each event in the merge has a key of its time above its player's list position, so the
 // smallest key is the earliest event and, among equal times, the one first in the list.
@@ -228,10 +238,16 @@ uint32_t key_of(uint32_t time, int position) {
   return time << key_index_bits | static_cast<uint32_t>(position);
 }
 
-uint32_t load_key(const View &view, uint32_t index, int position, uint32_t min_time,
-                  tamb_midi_event_t *event) {
-  if (!usable_event(view, index, min_time, event)) return no_event;
-  return key_of(event->time, position);
+// The key of the cursor's record index when it is usable, with the event in *slot.
+uint32_t load_key(const Cursor &cursor, uint32_t index, int position, uint32_t min_time,
+                  Slot *slot) {
+  const View view = {cursor.base, cursor.bound, cursor.count,
+                     header_size + record_size * cursor.count};
+  tamb_midi_event_t event;
+  if (!usable_event(view, index, min_time, &event)) return no_event;
+  slot->offset = static_cast<uint32_t>(event.buffer - cursor.base);
+  slot->size = static_cast<uint32_t>(event.size);
+  return key_of(event.time, position);
 }
 
 // A tournament over the players' keys: leaves from `leaves` on, each inner node the smaller of
@@ -265,49 +281,26 @@ struct Tournament {
   uint32_t node[2 * capacity];
 };
 
-MergeResult merge_with_cursors(tamb_midi_buffer_info_t *out_info, const tamb_slist_t *connections,
-                               int sources, uint64_t real_size) {
-  Cursor cursors[cursor_capacity];
-  Tournament<cursor_capacity> tournament(sources);
-  const tamb_slist_t *node = connections;
-  for (int i = 0; i < sources; ++i, node = node->next) {
-    Cursor &cursor = cursors[i];
-    cursor.info = source_of(node);
-    cursor.next = 0;
-    cursor.view = cursor.info != nullptr ? view_of(cursor.info, real_size) : View{};
-    const uint32_t key = load_key(cursor.view, 0, i, 0, &cursor.pending);
-    tournament.node[tournament.leaves + i] = key;
-    cursor.ahead_key = key == no_event
-                           ? no_event
-                           : load_key(cursor.view, 1, i, key >> key_index_bits, &cursor.ahead);
-  }
-  Output out(out_info);
-  uint64_t written = 0;
-  bool failed = false;
-  for (uint32_t best = tournament.start(); best != no_event;) {
-    const int position = static_cast<int>(best & key_index_mask);
-    Cursor &cursor = cursors[position];
-    ++cursor.next;
-    if (!out.append(cursor.pending)) {
-      failed = true;
-      break;
-    }
-    ++written;
-    const uint32_t key = cursor.ahead_key;
-    best = tournament.replace(position, key);
-    if (key != no_event) {
-      cursor.pending = cursor.ahead;
-      cursor.ahead_key =
-          load_key(cursor.view, cursor.next + 1, position, cursor.pending.time, &cursor.ahead);
-    }
-  }
-  out.finish();
-  uint64_t unread = 0;
-  for (int i = 0; i < sources; ++i) {
-    unread += cursors[i].view.count - std::min(cursors[i].next, cursors[i].view.count);
-    if (cursors[i].info != nullptr) cursors[i].info->data_used = cursors[i].next;
-  }
-  return {written, failed, unread};
+// Reads a source's first two events into its cursor and returns the first one's key.
+uint32_t cursor_start(Cursor &cursor, tamb_midi_buffer_info_t *info, int position,
+                      uint64_t real_size) {
+  const View view = info != nullptr ? view_of(info, real_size) : View{};
+  cursor.base = view.base;
+  cursor.bound = static_cast<uint32_t>(view.bound);
+  cursor.count = view.count;
+  cursor.next = 0;
+  const uint32_t key = load_key(cursor, 0, position, 0, &cursor.pending);
+  cursor.ahead_key = key == no_event
+                         ? no_event
+                         : load_key(cursor, 1, position, key >> key_index_bits, &cursor.ahead);
+  return key;
+}
+
+// Makes the event read ahead, whose key was ahead_key, the pending one and reads the next.
+void cursor_read_ahead(Cursor &cursor, int position, uint32_t key) {
+  cursor.pending = cursor.ahead;
+  cursor.ahead_key =
+      load_key(cursor, cursor.next + 1, position, key >> key_index_bits, &cursor.ahead);
 }
 
 // The source's pending event, with the cursor kept in the source's own data_used; the previous
@@ -320,72 +313,128 @@ bool scan_event(tamb_midi_buffer_info_t *info, uint64_t real_size, tamb_midi_eve
   return usable_event(view, next, min_time, event);
 }
 
-// A run of neighbouring sources in a list longer than the cursor array, with the earliest of
+// A run of neighbouring sources, for a list longer than the cursor array, with the earliest of
 // their next events. The sources' cursors are their own data_used.
-struct Group {
+struct Run {
   const tamb_slist_t *first;
   int size;
   tamb_midi_buffer_info_t *best;  // the source of event; null when the run has none left
-  tamb_midi_event_t event;        // already checked
+  Slot event;                     // already checked
 };
 
 // Looks at every source of the run; on equal times the first in the list keeps its place.
-uint32_t group_load(Group &group, int position, uint64_t real_size) {
-  group.best = nullptr;
-  const tamb_slist_t *node = group.first;
-  for (int i = 0; i < group.size; ++i, node = node->next) {
+uint32_t run_load(Run &run, int position, uint64_t real_size) {
+  run.best = nullptr;
+  uint32_t best_time = 0;
+  const tamb_slist_t *node = run.first;
+  for (int i = 0; i < run.size; ++i, node = node->next) {
     tamb_midi_buffer_info_t *info = source_of(node);
     tamb_midi_event_t event;
     if (info == nullptr || !scan_event(info, real_size, &event)) continue;
-    if (group.best == nullptr || event.time < group.event.time) {
-      group.best = info;
-      group.event = event;
+    if (run.best == nullptr || event.time < best_time) {
+      run.best = info;
+      best_time = event.time;
+      run.event = {static_cast<uint32_t>(event.buffer - reinterpret_cast<uint8_t *>(info)),
+                   static_cast<uint32_t>(event.size)};
     }
   }
-  return group.best != nullptr ? key_of(group.event.time, position) : no_event;
+  return run.best != nullptr ? key_of(best_time, position) : no_event;
 }
 
-// For lists longer than the cursor array: the list is cut into at most group_capacity runs of
-// equal length (give or take one), which play the tournament. A step looks again only at the
-// run whose event it took, so it costs a run's length and a path of the tournament, not the
-// whole list. The steps are bounded by the records present at the start, so a source whose
-// header changes while it is read cannot keep the merge going.
-[[gnu::noinline]] MergeResult merge_by_groups(tamb_midi_buffer_info_t *out_info,
-                                              const tamb_slist_t *connections, int sources,
-                                              uint64_t real_size) {
-  Group groups[group_capacity];
-  const int count = std::min(sources, group_capacity);
-  Tournament<group_capacity> tournament(count);
+// One player of the tournament: a source with its cursor, or a run of sources.
+union Player {
+  Cursor cursor;
+  Run run;
+};
+
+// Every source is a player with its own cursor, up to cursor_capacity of them. A longer list is
+// shared out among cursor_capacity players of neighbouring sources, as evenly as it goes: the
+// players below `runs` take several sources and look again at each of them whenever they give
+// an event, the others keep a cursor. A list just past the capacity thus keeps a cursor for
+// nearly every source, and the cost of an event grows with the list's length only once every
+// player holds a run.
+//
+// The steps are bounded by the records present at the start, so a source whose header changes
+// while a run reads it cannot keep the merge going. Cursors alone need no bound, and a list
+// without runs takes a loop that has no test for them. The two loops are kept out of line so that
+// the function's stack holds the players once.
+template <bool with_runs>
+[[gnu::noinline]] MergeResult merge(tamb_midi_buffer_info_t *out_info,
+                                    const tamb_slist_t *connections, int sources,
+                                    uint64_t real_size) {
+  Player players[cursor_capacity];
+  const int count = std::min(sources, cursor_capacity);
+  const int per_player = sources / count;
+  const int extra = sources % count;  // the first `extra` players take one source more
+  const int runs = !with_runs ? 0 : per_player > 1 ? count : extra;
+  Tournament<cursor_capacity> tournament(count);
   uint64_t steps_left = 0;
   const tamb_slist_t *node = connections;
-  for (int g = 0; g < count; ++g) {
-    groups[g].first = node;
-    groups[g].size = sources / count + (g < sources % count ? 1 : 0);
-    for (int i = 0; i < groups[g].size; ++i, node = node->next) {
-      if (tamb_midi_buffer_info_t *info = source_of(node)) {
-        steps_left += view_of(info, real_size).count;
+  for (int p = 0; p < count; ++p) {
+    uint32_t key;
+    if (p < runs) {
+      Run &run = players[p].run;
+      run.first = node;
+      run.size = per_player + (p < extra ? 1 : 0);
+      for (int i = 0; i < run.size; ++i, node = node->next) {
+        if (tamb_midi_buffer_info_t *info = source_of(node)) {
+          steps_left += view_of(info, real_size).count;
+        }
       }
+      key = run_load(run, p, real_size);
+    } else {
+      Cursor &cursor = players[p].cursor;
+      key = cursor_start(cursor, source_of(node), p, real_size);
+      steps_left += cursor.count;
+      node = node->next;
     }
-    tournament.node[tournament.leaves + g] = group_load(groups[g], g, real_size);
+    tournament.node[tournament.leaves + p] = key;
   }
+
   Output out(out_info);
   MergeResult result = {0, false, 0};
-  for (uint32_t best = tournament.start(); best != no_event && steps_left > 0; --steps_left) {
+  for (uint32_t best = tournament.start(); best != no_event && (!with_runs || steps_left > 0);
+       --steps_left) {
     const int position = static_cast<int>(best & key_index_mask);
-    Group &group = groups[position];
-    ++group.best->data_used;
-    if (!out.append(group.event)) {
-      result.failed = true;
-      break;
+    const uint32_t time = best >> key_index_bits;
+    if (position >= runs) {
+      Cursor &cursor = players[position].cursor;
+      ++cursor.next;
+      if (!out.append({time, cursor.pending.size, cursor.base + cursor.pending.offset})) {
+        result.failed = true;
+        break;
+      }
+      // The tournament is replayed with the key read ahead before the next event is read.
+      const uint32_t key = cursor.ahead_key;
+      best = tournament.replace(position, key);
+      if (key != no_event) cursor_read_ahead(cursor, position, key);
+    } else {
+      Run &run = players[position].run;
+      ++run.best->data_used;
+      if (!out.append(
+              {time, run.event.size, reinterpret_cast<uint8_t *>(run.best) + run.event.offset})) {
+        result.failed = true;
+        break;
+      }
+      best = tournament.replace(position, run_load(run, position, real_size));
     }
     ++result.written;
-    best = tournament.replace(position, group_load(group, position, real_size));
   }
   out.finish();
-  for (node = connections; node != nullptr; node = node->next) {
-    if (tamb_midi_buffer_info_t *info = source_of(node)) {
-      const uint32_t records = view_of(info, real_size).count;
-      result.unread += records - std::min<uint32_t>(info->data_used, records);
+
+  for (int p = 0; p < count; ++p) {
+    if (p < runs) {
+      node = players[p].run.first;
+      for (int i = 0; i < players[p].run.size; ++i, node = node->next) {
+        if (tamb_midi_buffer_info_t *info = source_of(node)) {
+          const uint32_t records = view_of(info, real_size).count;
+          result.unread += records - std::min<uint32_t>(info->data_used, records);
+        }
+      }
+    } else {
+      Cursor &cursor = players[p].cursor;
+      result.unread += cursor.count - std::min(cursor.next, cursor.count);
+      if (cursor.base != nullptr) info_of(cursor.base)->data_used = cursor.next;
     }
   }
   return result;
@@ -478,10 +527,9 @@ TAMB_API void tamb_midi_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes) 
   }
   if (sources == 0) return;
 
-  const MergeResult merged =
-      sources <= cursor_capacity
-          ? merge_with_cursors(out_info, port->connections, sources, real_size)
-          : merge_by_groups(out_info, port->connections, sources, real_size);
+  const MergeResult merged = sources <= cursor_capacity
+                                 ? merge<false>(out_info, port->connections, sources, real_size)
+                                 : merge<true>(out_info, port->connections, sources, real_size);
 
   // A refused write ends the merge; it and every record not yet merged count as lost.
   uint64_t num_events = merged.written;

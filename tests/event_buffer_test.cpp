@@ -389,10 +389,11 @@ std::vector<std::vector<Event>> FillSources(Rig &rig, int sources, std::mt19937 
 }
 
 TEST(MidiMixdown, MatchesAStableSortForAnyNumberOfSources) {
-  // Up to 64 sources merge with cursors of their own; more are merged in at most 128 runs, of
-  // one source each up to 128 and of two or three (unequal runs) beyond.
+  // Up to 256 sources merge with cursors of their own, whose tournament grows a level at every
+  // power of two. Longer lists are shared out among 256 players: runs of two sources followed
+  // by cursors (one run at 257, 255 at 511), then runs only, of two, and of three from 513.
   std::mt19937 random(11);
-  for (int sources : {2, 3, 16, 63, 64, 65, 100, 128, 129, 300}) {
+  for (int sources : {2, 3, 63, 64, 65, 128, 129, 255, 256, 257, 300, 511, 512, 513}) {
     SCOPED_TRACE(sources);
     Rig rig(sources, 1 << 20);
     const std::vector<std::vector<Event>> written = FillSources(rig, sources, random);
@@ -402,57 +403,67 @@ TEST(MidiMixdown, MatchesAStableSortForAnyNumberOfSources) {
   }
 }
 
+// Where the few sources of a test lie in a list padded with empty ones: in a short list, with
+// cursors in a list past 64, in the runs at the front of a list past 256 (two or three to a
+// run), and among the cursors after those runs.
+struct Placement {
+  int first;
+  int padding;
+};
+constexpr Placement kPlacements[] = {{0, 0}, {0, 200}, {0, 300}, {0, 600}, {300, 300}};
+
 TEST(MidiMixdown, AFullOutputKeepsWhatWasMergedAndCountsTheRestAsLost) {
   // 253 records fit a 2048-byte buffer; the sources hold 4 x 64 inline events.
-  for (int padding : {0, 64, 200}) {
-    SCOPED_TRACE(padding);
-    Rig rig(4 + padding);
+  for (const Placement place : kPlacements) {
+    SCOPED_TRACE(testing::Message() << place.first << " of " << 4 + place.padding);
+    Rig rig(4 + place.padding);
+    auto source = [&](int s) { return place.first + s; };
     std::vector<std::vector<Event>> written(4);
     for (int s = 0; s < 4; ++s) {
       for (uint32_t i = 0; i < 64; ++i) {
         written[s].push_back(MakeEvent(i * 3 + s % 2, 3, static_cast<uint8_t>(s * 64 + i)));
-        ASSERT_EQ(Write(rig.source(s), written[s].back()), 0);
+        ASSERT_EQ(Write(rig.source(source(s)), written[s].back()), 0);
       }
     }
-    rig.source_info(1)->events_lost = 5;
+    rig.source_info(source(1))->events_lost = 5;
     rig.mixdown();
     std::vector<Event> expected = ReferenceMerge(written);
     expected.resize(253);
     EXPECT_EQ(ReadAll(rig.mix()), expected);
     EXPECT_EQ(tamb_midi_get_lost_event_count(rig.mix()), 3u + 5u);
     uint32_t cursors = 0;
-    for (int s = 0; s < 4; ++s) cursors += rig.source_info(s)->data_used;
+    for (int s = 0; s < 4; ++s) cursors += rig.source_info(source(s))->data_used;
     EXPECT_EQ(cursors, 254u) << "the refused event was read too";
   }
 }
 
 TEST(MidiMixdown, CorruptSourcesGiveOnlyTheirValidEvents) {
-  // Padding with empty sources sends the same sources through the runs, alone or in pairs.
-  for (int padding : {0, 64, 200}) {
-    SCOPED_TRACE(padding);
-    Rig rig(6 + padding, 1 << 16);
+  for (const Placement place : kPlacements) {
+    SCOPED_TRACE(testing::Message() << place.first << " of " << 6 + place.padding);
+    Rig rig(6 + place.padding, 1 << 16);
+    auto source = [&](int s) { return place.first + s; };
     std::vector<std::vector<Event>> valid(6);
     // 0: as many inline events as 2048 bytes hold, then a header claiming far more records in
     // far more bytes: read beyond the type's size, the records would run past the buffer.
     for (uint32_t i = 0; i < 253; ++i) {
       valid[0].push_back(MakeEvent(i, 3, static_cast<uint8_t>(i)));
-      ASSERT_EQ(Write(rig.source(0), valid[0].back()), 0);
+      ASSERT_EQ(Write(rig.source(source(0)), valid[0].back()), 0);
     }
-    rig.source_info(0)->buffer_size = UINT32_MAX;
-    rig.source_info(0)->event_count = UINT32_MAX;
+    rig.source_info(source(0))->buffer_size = UINT32_MAX;
+    rig.source_info(source(0))->event_count = UINT32_MAX;
     // The others have events at 10 t + s, the second out-of-line.
     auto original = [](int s, uint32_t t) {
       return MakeEvent(10 * t + s, t == 1 ? 8 : 3, static_cast<uint8_t>(16 * s + t));
     };
     for (int s = 1; s < 6; ++s) {
-      for (uint32_t t = 0; t < 4; ++t) ASSERT_EQ(Write(rig.source(s), original(s, t)), 0);
+      for (uint32_t t = 0; t < 4; ++t) ASSERT_EQ(Write(rig.source(source(s)), original(s, t)), 0);
     }
     // 1: data of its second event beyond the end; 2: its third event goes back in time;
     // 3: an empty record; 4: a segment that is not attached; 5 stays whole.
-    rig.source_record(1, 1)->data_offset = kMidiSize - 4;
-    rig.source_record(2, 2)->time = 0;
-    rig.source_record(3, 2)->size = 0;
-    rig.detach(4);
+    rig.source_record(source(1), 1)->data_offset = kMidiSize - 4;
+    rig.source_record(source(2), 2)->time = 0;
+    rig.source_record(source(3), 2)->size = 0;
+    rig.detach(source(4));
 
     rig.mixdown();
     valid[1] = {original(1, 0)};
@@ -468,7 +479,7 @@ TEST(MidiMixdown, CorruptSourcesGiveOnlyTheirValidEvents) {
 TEST(MidiRealTime, BufferOperationsAndMixdownMakeNoHeapCalls) {
   if (!support::HeapCounter::available()) GTEST_SKIP() << "sanitizer build owns the heap";
   Rig few(4, 1 << 16);
-  Rig many(70, 1 << 16);
+  Rig many(300, 1 << 16);  // events in runs and in cursors
   Block block(kMidiSize);
   const uint8_t data[8] = {0xf0, 1, 2, 3, 4, 5, 6, 0xf7};
   tamb_midi_event_t event;
@@ -480,7 +491,7 @@ TEST(MidiRealTime, BufferOperationsAndMixdownMakeNoHeapCalls) {
       tamb_midi_event_write(block.get(), t, data, t % 2 == 0 ? 3 : 8);
       tamb_midi_event_reserve(block.get(), t, 2);
       tamb_midi_event_write(few.source(t % 4), t, data, 3);
-      tamb_midi_event_write(many.source(t % 70), t, data, 8);
+      tamb_midi_event_write(many.source(t * 7 % 300), t, data, 8);
     }
     for (uint32_t i = 0; i < tamb_midi_get_event_count(block.get()); ++i) {
       tamb_midi_event_get(&event, block.get(), i);
