@@ -167,7 +167,7 @@ TAMB_RATIO("midi: mixdown 128 x 64 events vs heap merge", "BM_MidiMixdown/128",
 // Each merged event replays one path of a tournament over the sources, so the work grows as
 // sources x log(sources); it is held to linear growth all the same, which shows what that log
 // factor, and the longer lists' way of merging, cost.
-TAMB_SWEEP("midi: mixdown against sources (64 events each)", "BM_MidiMixdown", 1, "source");
+TAMB_SWEEP_NLOGN("midi: mixdown against sources (64 events each)", "BM_MidiMixdown", "source");
 TAMB_SWEEP("midi: mixdown against events per source (16 sources)", "BM_MidiMixdownEvents", 1,
            "event per source");
 

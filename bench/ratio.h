@@ -24,6 +24,11 @@
 // marks the sweep met when k <= work + 0.1 and, for linear work, no size costs more than 1.2
 // times the smallest size's cost per unit.
 //
+// TAMB_SWEEP_NLOGN is for work that grows as size * log2(size), as merging in time order the
+// events of `size` sources does: each event is compared on a tournament log2(size) deep. The
+// exponent goal is then the work's own fitted exponent over the same sizes, plus 0.1, and the
+// cost per unit is the cost divided by size * log2(size).
+//
 // TAMB_SWEEP_BASELINE shows how a baseline grows, for comparison, without a goal.
 //
 // TAMB_SWEEP_FROM names the smallest size that takes the same path as the larger ones: the sizes
@@ -56,6 +61,7 @@ struct Sweep {
   std::string unit;
   double fit_from = 0;  // smaller sizes take another path: shown, but neither fitted nor compared
   bool goal = true;     // false: a baseline, shown for comparison and held to nothing
+  bool log_factor = false;  // the work is size^work * log2(size): a merge of `size` sources
 };
 
 struct Figure {
@@ -71,7 +77,7 @@ using FigureFunction = Figure (*)();
 // Each returns a dummy value so that registration can run as a namespace-scope initialiser.
 int RatioRegister(const char* label, const char* measured, const char* baseline, double goal);
 int SweepRegister(const char* title, const char* family, double work, const char* unit,
-                  double fit_from, bool goal = true);
+                  double fit_from, bool goal = true, bool log_factor = false);
 int FigureRegister(const char* name, FigureFunction function);
 
 // Everything registered so far, in registration order.
@@ -94,6 +100,8 @@ const std::vector<std::pair<std::string, FigureFunction>>& Figures();
   TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, work, unit, 0))
 #define TAMB_SWEEP_BASELINE(title, family, work, unit) \
   TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, work, unit, 0, false))
+#define TAMB_SWEEP_NLOGN(title, family, unit) \
+  TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, 1, unit, 0, true, true))
 #define TAMB_SWEEP_FROM(title, family, work, unit, fit_from) \
   TAMB_REPORT_ENTRY(::tamb_bench::SweepRegister(title, family, work, unit, fit_from))
 #define TAMB_FIGURE(name, function) TAMB_REPORT_ENTRY(::tamb_bench::FigureRegister(name, function))

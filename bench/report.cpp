@@ -99,10 +99,15 @@ struct SweepResult {
   double worst_size = 0;
   size_t first = 0;  // the first point fitted and compared
 
-  double per_unit(size_t i) const {
-    return points[i].second / std::pow(points[i].first, sweep->work);
+  double work_exponent = NAN;  // the work's own growth over the fitted sizes
+
+  double work_of(double size) const {
+    double work = std::pow(size, sweep->work);
+    return sweep->log_factor ? work * std::log2(std::max(size, 2.0)) : work;
   }
-  bool exponent_met() const { return exponent <= sweep->work + exponent_slack; }
+  double per_unit(size_t i) const { return points[i].second / work_of(points[i].first); }
+  double exponent_goal() const { return work_exponent + exponent_slack; }
+  bool exponent_met() const { return exponent <= exponent_goal(); }
   bool per_unit_met() const { return sweep->work < 1 || worst_per_unit <= per_unit_limit; }
   bool met() const {
     return problem.empty() && (!sweep->goal || (exponent_met() && per_unit_met()));
@@ -131,8 +136,11 @@ SweepResult sweep_measure(const Sweep &sweep, const Timings &timings) {
     result.problem = result.points.empty() ? "not run" : "fewer than two sizes to fit";
     return result;
   }
-  result.exponent = fitted_exponent(
-      {result.points.begin() + static_cast<std::ptrdiff_t>(result.first), result.points.end()});
+  std::vector<std::pair<double, double>> fitted(
+      result.points.begin() + static_cast<std::ptrdiff_t>(result.first), result.points.end());
+  result.exponent = fitted_exponent(fitted);
+  for (auto &point : fitted) point.second = result.work_of(point.first);
+  result.work_exponent = sweep.work == 0 && !sweep.log_factor ? 0 : fitted_exponent(fitted);
   result.worst_per_unit = 0;
   for (size_t i = result.first; i < result.points.size(); ++i) {
     double relative = result.per_unit(i) / result.per_unit(result.first);
@@ -205,12 +213,13 @@ void sweeps_print(std::ostream &out, const std::vector<SweepResult> &results, bo
     any = true;
     const Sweep &sweep = *r.sweep;
     out << "\n  " << sweep.title << "  [" << sweep.family << ", work ~ size^" << sweep.work
-        << "]\n";
+        << (sweep.log_factor ? " x log2(size)" : "") << "]\n";
     if (!r.problem.empty()) {
       out << "    " << r.problem << "\n";
       continue;
     }
     std::string per = sweep.work >= 1 ? "ns per " + sweep.unit : "ns";
+    if (sweep.log_factor) per += " x log2";
     out << format("    %10s  %12s  %16s  %11s\n", sweep.unit.c_str(), "ns", per.c_str(),
                   "vs smallest");
     for (size_t i = 0; i < r.points.size(); ++i) {
@@ -223,8 +232,8 @@ void sweeps_print(std::ostream &out, const std::vector<SweepResult> &results, bo
       out << format("    fitted exponent k = %.2f (a baseline: no goal)\n", r.exponent);
       continue;
     }
-    out << format("    fitted exponent k = %.2f (goal <= %.1f) %s", r.exponent,
-                  sweep.work + exponent_slack, r.exponent_met() ? "met" : "MISSED");
+    out << format("    fitted exponent k = %.2f (goal <= %.2f) %s", r.exponent, r.exponent_goal(),
+                  r.exponent_met() ? "met" : "MISSED");
     if (sweep.work >= 1) {
       out << format("; cost per %s at most %.2fx the smallest size's (at %g; goal %.1f) %s",
                     sweep.unit.c_str(), r.worst_per_unit, r.worst_size, per_unit_limit,
@@ -300,6 +309,8 @@ void json_sweeps(std::ostream &json, const std::vector<SweepResult> &sweeps) {
     json << separator << "    {\"title\": " << json_text(r.sweep->title)
          << ", \"family\": " << json_text(r.sweep->family)
          << ", \"work\": " << json_number(r.sweep->work)
+         << ", \"log_factor\": " << (r.sweep->log_factor ? "true" : "false")
+         << ", \"work_exponent\": " << json_number(r.work_exponent)
          << ", \"unit\": " << json_text(r.sweep->unit)
          << ", \"fit_from\": " << json_number(r.points[r.first].first)
          << ", \"exponent\": " << json_number(r.exponent)
@@ -451,8 +462,8 @@ int RatioRegister(const char *label, const char *measured, const char *baseline,
 }
 
 int SweepRegister(const char *title, const char *family, double work, const char *unit,
-                  double fit_from, bool goal) {
-  sweep_registry().push_back({title, family, work, unit, fit_from, goal});
+                  double fit_from, bool goal, bool log_factor) {
+  sweep_registry().push_back({title, family, work, unit, fit_from, goal, log_factor});
   return 0;
 }
 
