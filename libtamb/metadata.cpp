@@ -621,6 +621,95 @@ int scan(StoreAccess &store, Visitor visit, Restart restart) {
   return made ? 0 : ret;
 }
 
+// Records many at a time for bulk_scan: a cursor call and an allocation for each record are most
+// of what a scan costs otherwise.
+class BulkBuffer {
+ public:
+  BulkBuffer() {
+    memset(&dbt_, 0, sizeof dbt_);
+    dbt_.flags = DB_DBT_USERMEM;
+  }
+  ~BulkBuffer() { free(dbt_.data); }
+  BulkBuffer(const BulkBuffer &) = delete;
+  BulkBuffer &operator=(const BulkBuffer &) = delete;
+
+  // False when out of memory.
+  bool init() { return resize(initial_bytes); }
+
+  // Grows to the size a record that did not fit asked for; false when it cannot.
+  bool fit() {
+    if (dbt_.size <= dbt_.ulen) return false;
+    out_of_memory_ = !resize(dbt_.size);
+    return !out_of_memory_;
+  }
+
+  DBT *dbt() { return &dbt_; }
+  bool out_of_memory() const { return out_of_memory_; }
+
+ private:
+  // Berkeley DB asks for a multiple of 1024 bytes, no smaller than a page (64 KiB at most).
+  static constexpr uint32_t initial_bytes = 64u << 10;
+  static constexpr uint32_t granule = 1024;
+
+  bool resize(uint32_t bytes) {
+    if (bytes > UINT32_MAX - granule) return false;
+    bytes = (bytes + granule - 1) / granule * granule;
+    void *bigger = realloc(dbt_.data, bytes);
+    if (bigger == nullptr) return false;
+    dbt_.data = bigger;
+    dbt_.ulen = bytes;
+    return true;
+  }
+
+  DBT dbt_;
+  bool out_of_memory_ = false;
+};
+
+// As scan_pass, read-only and without a transaction, visit(key, data) seeing each record in
+// buffer's memory. Running out of memory for a record that does not fit ends the pass as an
+// error does.
+template <typename Visitor>
+int bulk_scan_pass(Visitor &visit, BulkBuffer *buffer, bool *made) {
+  DBC *cursor = nullptr;
+  int ret = db->cursor(db, nullptr, &cursor, 0);
+  *made = ret == 0;
+  if (ret != 0) return ret;
+  DBT key;
+  memset(&key, 0, sizeof key);
+  Visit next = Visit::next;
+  while (next == Visit::next) {
+    ret = cursor->get(cursor, &key, buffer->dbt(), DB_NEXT | DB_MULTIPLE_KEY);
+    if (ret == DB_BUFFER_SMALL && buffer->fit()) continue;
+    if (ret != 0) break;
+    void *at;
+    DB_MULTIPLE_INIT(at, buffer->dbt());
+    while (next == Visit::next) {
+      DBT record_key, record;
+      memset(&record_key, 0, sizeof record_key);
+      memset(&record, 0, sizeof record);
+      DB_MULTIPLE_KEY_NEXT(at, buffer->dbt(), record_key.data, record_key.size, record.data,
+                           record.size);
+      if (at == nullptr) break;
+      next = visit(record_key, record);
+    }
+  }
+  cursor->close(cursor);
+  if (next == Visit::restart) return DB_LOCK_DEADLOCK;
+  return ret == DB_LOCK_DEADLOCK || ret == DB_RUNRECOVERY ? ret : 0;
+}
+
+// As scan, a buffer of records at a time.
+template <typename Visitor, typename Restart>
+int bulk_scan(StoreAccess &store, BulkBuffer *buffer, Visitor visit, Restart restart) {
+  bool made = true;
+  int ret = store_call(store, [&] {
+    int pass = bulk_scan_pass(visit, buffer, &made);
+    if (pass != 0) restart();
+    return pass;
+  });
+  return made ? 0 : ret;
+}
+
 void tamb_property_change_notify(tamb_client_t *client, tamb_uuid_t subject, const char *key,
                                  tamb_property_change_t change) {
   if (tamb_client_deliver_request == nullptr) return;
@@ -640,6 +729,80 @@ void description_release(tamb_description_t *desc) {
   desc->properties = nullptr;
   desc->property_count = 0;
 }
+
+// The subject whose text starts a stored key (longer than shortest_key), as tamb_uuid_parse
+// reads it; false when the key has none. The usual text, decimal digits alone, is read here at
+// once; anything else (a sign, blanks, more digits than fit) goes to tamb_uuid_parse.
+bool key_subject(const char *key, tamb_uuid_t *subject) {
+  constexpr size_t digits_that_fit = 19;
+  tamb_uuid_t value = 0;
+  size_t n = 0;
+  while (n < digits_that_fit && key[n] >= '0' && key[n] <= '9') {
+    value = value * 10 + static_cast<tamb_uuid_t>(key[n++] - '0');
+  }
+  if (n > 0 && key[n] == '\0') {
+    *subject = value;
+    return value > UINT32_MAX;  // identifiers carry kind bits
+  }
+  // The subject text of a foreign key need not end in a NUL within its 37 bytes.
+  char text[subject_text_size + 1];
+  memcpy(text, key, subject_text_size);
+  text[subject_text_size] = '\0';
+  return tamb_uuid_parse(text, subject) == 0;
+}
+
+// Where the description of each subject is in the array of tamb_get_all_properties, so that
+// each record finds its own at once: open addressing with linear probing, at most half full. A
+// slot holds a position in the array plus 1, or 0 while free; the subject is the description's,
+// which the record is about to use anyway.
+class SubjectIndex {
+ public:
+  SubjectIndex() = default;
+  ~SubjectIndex() { free(slots_); }
+  SubjectIndex(const SubjectIndex &) = delete;
+  SubjectIndex &operator=(const SubjectIndex &) = delete;
+
+  // False when out of memory.
+  bool init() { return grow(initial_bits, nullptr, 0); }
+
+  // The slot that holds the position of subject's description in descs, or the free one where
+  // it belongs.
+  uint32_t *find(const tamb_description_t *descs, tamb_uuid_t subject) const {
+    size_t mask = (size_t{1} << bits_) - 1;
+    size_t i = hash(subject);
+    while (slots_[i] != 0 && descs[slots_[i] - 1].subject != subject) i = (i + 1) & mask;
+    return &slots_[i];
+  }
+
+  // Makes room for one more than the count descriptions in descs; false when out of memory,
+  // with the index as it was. Slots found before may move.
+  bool make_room(const tamb_description_t *descs, uint32_t count) {
+    return (size_t{count} + 1) * 2 <= size_t{1} << bits_ || grow(bits_ + 1, descs, count);
+  }
+
+  void clear() { memset(slots_, 0, sizeof *slots_ << bits_); }
+
+ private:
+  static constexpr unsigned initial_bits = 4;
+
+  // Fibonacci hashing: identifiers that differ in their low bits alone spread over the table.
+  size_t hash(tamb_uuid_t subject) const {
+    return static_cast<size_t>((subject * 0x9e3779b97f4a7c15u) >> (64 - bits_));
+  }
+
+  bool grow(unsigned bits, const tamb_description_t *descs, uint32_t count) {
+    auto *bigger = static_cast<uint32_t *>(calloc(size_t{1} << bits, sizeof *slots_));
+    if (bigger == nullptr) return false;
+    free(slots_);
+    slots_ = bigger;
+    bits_ = bits;
+    for (uint32_t i = 0; i < count; ++i) *find(descs, descs[i].subject) = i + 1;
+    return true;
+  }
+
+  uint32_t *slots_ = nullptr;
+  unsigned bits_ = 0;
+};
 
 }  // namespace
 
@@ -781,30 +944,34 @@ TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
 
   uint32_t capacity = 8;
   uint32_t count = 0;
+  bool out_of_memory = false;
+  SubjectIndex index;
+  BulkBuffer buffer;
+  if (!index.init() || !buffer.init()) return -1;
   auto *all = static_cast<tamb_description_t *>(malloc(capacity * sizeof(tamb_description_t)));
   if (all == nullptr) return -1;
-  int ret = scan(
-      store,
-      [&](DBC *, const DBT &key, const DBT &data) {
-        if (key.size <= shortest_key) return Visit::next;
-        // The subject text of a foreign key need not end in a NUL within its 37 bytes.
-        char text[subject_text_size + 1];
-        memcpy(text, key.data, subject_text_size);
-        text[subject_text_size] = '\0';
+  int ret = bulk_scan(
+      store, &buffer,
+      [&](const DBT &key, const DBT &data) {
         tamb_uuid_t subject = 0;
-        if (tamb_uuid_parse(text, &subject) != 0) return Visit::next;
-        // Equal identifiers, as tamb_uuid_compare would find, without a call through the
-        // library's symbol table for each of records x subjects comparisons.
-        uint32_t i = 0;
-        while (i < count && all[i].subject != subject) ++i;
-        if (i == count) {
-          if (!array_make_room(&all, count, &capacity)) return Visit::stop;
-          all[i] = {subject, 0, nullptr, 0};
-          ++count;
+        if (key.size <= shortest_key ||
+            !key_subject(static_cast<const char *>(key.data), &subject)) {
+          return Visit::next;
         }
-        tamb_description_t *desc = &all[i];
+        uint32_t *slot = index.find(all, subject);
+        if (*slot == 0) {
+          if (!index.make_room(all, count) || !array_make_room(&all, count, &capacity)) {
+            out_of_memory = true;
+            return Visit::stop;
+          }
+          all[count] = {subject, 0, nullptr, 0};
+          slot = index.find(all, subject);
+          *slot = ++count;
+        }
+        tamb_description_t *desc = &all[*slot - 1];
         if (!array_make_room(&desc->properties, desc->property_count, &desc->property_capacity) ||
             !property_read(key, data, &desc->properties[desc->property_count])) {
+          out_of_memory = true;
           return Visit::stop;
         }
         ++desc->property_count;
@@ -813,9 +980,16 @@ TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
       [&] {
         for (uint32_t i = 0; i < count; ++i) description_release(&all[i]);
         count = 0;
+        index.clear();
       });
   if (ret != 0) {
     TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
+    free(all);
+    return -1;
+  }
+  // A listing cut short by memory would pass for the whole store.
+  if (out_of_memory || buffer.out_of_memory()) {
+    for (uint32_t i = 0; i < count; ++i) description_release(&all[i]);
     free(all);
     return -1;
   }

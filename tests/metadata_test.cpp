@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -308,41 +309,137 @@ TEST_F(Metadata, GetPropertiesListsOneSubjectWithoutShortRecords) {
   EXPECT_EQ(array, &untouched);
 }
 
-TEST_F(Metadata, GetAllPropertiesGroupsEverySubjectWithKind) {
+// A listing of all properties: each subject with its properties, in order.
+using Listing = std::vector<std::pair<tamb_uuid_t, std::vector<Entry>>>;
+
+// The text up to the first NUL of size bytes, or all of them.
+std::string TextOf(const void *bytes, size_t size) {
+  const auto *text = static_cast<const char *>(bytes);
+  return std::string(text, strnlen(text, size));
+}
+
+// What tamb_get_all_properties must hand out, worked out from a raw cursor's walk of the store:
+// subjects as tamb_uuid_parse reads them, in the order in which the walk first meets them, each
+// with its properties in the walk's order.
+Listing ListingOfWalk(RawStore &raw, int *subject_runs) {
+  Listing listing;
+  std::map<tamb_uuid_t, size_t> position;
+  tamb_uuid_t last = 0;
+  *subject_runs = 0;
+  raw.each([&](const DBT &key, const DBT &data) {
+    if (key.size <= tamb::store::subject_text_size + 1) return;
+    std::string text = TextOf(key.data, tamb::store::subject_text_size);
+    tamb_uuid_t subject;
+    if (tamb_uuid_parse(text.c_str(), &subject) != 0) return;
+    *subject_runs += subject != last;
+    last = subject;
+    auto [at, added] = position.emplace(subject, listing.size());
+    if (added) listing.push_back({subject, {}});
+    const char *record = static_cast<const char *>(data.data);
+    std::string value = TextOf(record, data.size);
+    std::string type = data.size > value.size() + 1
+                           ? TextOf(record + value.size() + 1, data.size - value.size() - 1)
+                           : "-";
+    listing[at->second].second.emplace_back(
+        TextOf(static_cast<const char *>(key.data) + tamb::store::subject_text_size,
+               key.size - tamb::store::subject_text_size),
+        value, type);
+  });
+  return listing;
+}
+
+// Takes over and releases what tamb_get_all_properties handed out.
+Listing ListingOf(tamb_description_t *all, int count) {
+  Listing listing;
+  for (int i = 0; i < count; ++i) {
+    EXPECT_GE(all[i].property_capacity, all[i].property_count);
+    std::vector<Entry> entries;
+    for (uint32_t p = 0; p < all[i].property_count; ++p) {
+      const tamb_property_t &property = all[i].properties[p];
+      entries.emplace_back(property.key, property.value,
+                           property.type != nullptr ? property.type : "-");
+    }
+    listing.push_back({all[i].subject, entries});
+    tamb_free_description(&all[i], 0);
+  }
+  free(all);
+  return listing;
+}
+
+// A hash store interleaves the records of its subjects, so the order in which a scan first meets
+// them is neither sorted nor any other grouping; the listing keeps exactly that order.
+TEST_F(Metadata, GetAllPropertiesListsSubjectsInTheOrderTheScanMeetsThem) {
   tamb_description_t *all = nullptr;
   ASSERT_EQ(tamb_get_all_properties(&all), 0);
   ASSERT_NE(all, nullptr) << "an empty result is still an array to free";
   free(all);
 
-  // 12 subjects (past the first 8 descriptions), subject i with i + 1 properties.
+  // 300 subjects (past several growths of every array), subject i with 1 + i % 7 properties.
   std::map<tamb_uuid_t, std::map<std::string, Entry>> expected;
-  for (uint32_t s = 0; s < 12; ++s) {
-    tamb_uuid_t subject = tamb_port_uuid_generate(s);
-    for (uint32_t p = 0; p <= s; ++p) {
+  for (uint32_t s = 0; s < 300; ++s) {
+    tamb_uuid_t subject = s % 2 ? tamb_port_uuid_generate(s) : kFirstClient + s;
+    for (uint32_t p = 0; p <= s % 7; ++p) {
       std::string key = "key" + std::to_string(p), value = "v" + std::to_string(s * 100 + p);
-      ASSERT_EQ(tamb_set_property(nullptr, subject, key.c_str(), value.c_str(), "t"), 0);
-      expected[subject][key] = {key, value, "t"};
+      const char *type = p % 3 ? "t" : nullptr;
+      ASSERT_EQ(tamb_set_property(nullptr, subject, key.c_str(), value.c_str(), type), 0);
+      expected[subject][key] = {key, value, type != nullptr ? type : "-"};
     }
   }
   // Listed here, though tamb_get_property and tamb_get_properties leave it out.
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "short", "x", nullptr), 0);
   expected[kFirstClient]["short"] = {"short", "x", "-"};
+  // Records much larger than a page are read whole, however the scan reads them.
+  const std::string icon(200000, 'i');
+  ASSERT_EQ(tamb_set_property(nullptr, kPort0, TAMB_METADATA_ICON_LARGE, icon.c_str(), "image/png"),
+            0);
+  expected[kPort0][TAMB_METADATA_ICON_LARGE] = {TAMB_METADATA_ICON_LARGE, icon, "image/png"};
   // Subjects without kind bits are left out, the empty subject among them.
   ASSERT_EQ(tamb_set_property(nullptr, kNoKind, "plain", "number", nullptr), 0);
   ASSERT_EQ(tamb_set_property(nullptr, 0, "none", "empty", nullptr), 0);
+  RawStore raw(Dir());
+  // Foreign subject texts count as whatever subject tamb_uuid_parse reads in them.
+  for (const std::string &text : {"+8589934595"s, " 8589934597"s, "0008589934599"s, "8589934601x"s,
+                                  "99999999999999999999"s}) {
+    raw.put(text + std::string(tamb::store::subject_text_size - text.size(), '\0') + "foreign\0"s,
+            "from " + text + '\0');
+  }
+
+  int runs = 0;
+  Listing walk = ListingOfWalk(raw, &runs);
+  ASSERT_EQ(walk.size(), 302u);
+  std::vector<tamb_uuid_t> first_seen;
+  for (const auto &[subject, entries] : walk) first_seen.push_back(subject);
+  ASSERT_FALSE(std::is_sorted(first_seen.begin(), first_seen.end()));
+  ASSERT_GT(runs, 2 * 302) << "the records of a subject should lie apart in the scan";
 
   int count = tamb_get_all_properties(&all);
-  ASSERT_EQ(count, 13);
-  std::map<tamb_uuid_t, std::map<std::string, Entry>> got;
-  for (int i = 0; i < count; ++i) {
-    EXPECT_EQ(got.count(all[i].subject), 0u) << "one description per subject";
-    EXPECT_GE(all[i].property_capacity, all[i].property_count);
-    got[all[i].subject] = Entries(all[i]);
-    tamb_free_description(&all[i], 0);
+  ASSERT_EQ(count, 302);
+  Listing got = ListingOf(all, count);
+  EXPECT_EQ(got, walk);
+  // The walk itself reads what was set.
+  for (const auto &[subject, entries] : got) {
+    if (expected.count(subject) == 0) continue;
+    std::map<std::string, Entry> properties;
+    for (const Entry &entry : entries) {
+      if (std::get<0>(entry) != "foreign") properties[std::get<0>(entry)] = entry;
+    }
+    EXPECT_EQ(properties, expected[subject]) << subject;
   }
-  free(all);
-  EXPECT_EQ(got, expected);
   EXPECT_EQ(tamb_get_all_properties(nullptr), -1);
+
+  // Memory that runs out halfway (for the copy of the icon) fails the listing as a whole: a
+  // shorter one would pass for the whole store.
+  if (support::HeapCounter::available()) {
+    tamb_description_t sentinel{};
+    tamb_description_t *untouched = &sentinel;
+    {
+      support::AllocationFailure no_icon_copy(icon.size() + 1);
+      EXPECT_EQ(tamb_get_all_properties(&untouched), -1);
+    }
+    EXPECT_EQ(untouched, &sentinel);
+    count = tamb_get_all_properties(&all);
+    EXPECT_EQ(ListingOf(all, count), walk) << "and it recovers";
+  }
 }
 
 TEST_F(Metadata, RemovePropertyDeletesOneKeyAndNotifies) {
