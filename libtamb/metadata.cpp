@@ -910,15 +910,21 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
 
   uint32_t count = 0;
   uint32_t capacity = 0;
-  int ret = scan(
-      store,
-      [&](DBC *, const DBT &key, const DBT &data) {
+  bool out_of_memory = false;
+  BulkBuffer buffer;
+  if (!buffer.init()) return -1;
+  int ret = bulk_scan(
+      store, &buffer,
+      [&](const DBT &key, const DBT &data) {
         if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0 ||
             data.size <= shortest_record) {
           return Visit::next;
         }
-        if (!array_make_room(&desc->properties, count, &capacity)) return Visit::stop;
-        if (!property_read(key, data, &desc->properties[count])) return Visit::stop;
+        if (!array_make_room(&desc->properties, count, &capacity) ||
+            !property_read(key, data, &desc->properties[count])) {
+          out_of_memory = true;
+          return Visit::stop;
+        }
         desc->subject = subject;
         ++count;
         return Visit::next;
@@ -929,11 +935,13 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
         count = 0;
         capacity = 0;
       });
-  if (ret != 0) {
-    TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
+  desc->property_count = count;
+  if (ret != 0) TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
+  // Part of a subject's properties would pass for all of them.
+  if (ret != 0 || out_of_memory || buffer.out_of_memory()) {
+    description_release(desc);
     return -1;
   }
-  desc->property_count = count;
   return static_cast<int>(count);
 }
 

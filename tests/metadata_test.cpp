@@ -299,6 +299,21 @@ TEST_F(Metadata, GetPropertiesListsOneSubjectWithoutShortRecords) {
   tamb_free_description(owned, 1);
   EXPECT_EQ(tamb_get_properties(kFirstClient, nullptr), -1);
 
+  // Memory that runs out for one of the copies fails the query as a whole, leaving nothing to
+  // free: part of a subject's properties would pass for all of them.
+  if (support::HeapCounter::available()) {
+    const std::string icon(100000, 'i');
+    ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "icon", icon.c_str(), nullptr), 0);
+    {
+      support::AllocationFailure no_icon_copy(icon.size() + 1);
+      EXPECT_EQ(tamb_get_properties(kFirstClient, &desc), -1);
+    }
+    EXPECT_EQ(desc.properties, nullptr);
+    EXPECT_EQ(desc.property_count, 0u);
+    ASSERT_EQ(tamb_get_properties(kFirstClient, &desc), 21) << "and it recovers";
+    tamb_free_description(&desc, 0);
+  }
+
   // The withdrawn calls touch nothing.
   tamb_description_t untouched{};
   untouched.subject = 5;
