@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,42 +21,42 @@ using benchmark::BenchmarkReporter;
 using tamb_bench::Timing;
 using tamb_bench::Timings;
 
-// Five repetitions, each long enough and interleaved with the other benchmarks', so that a
-// ratio of medians moves little between runs and a slow moment of the machine hits one
-// repetition of each side rather than every repetition of one. libbenchmark 1.7 wants a bare
-// number of seconds for the minimum time.
+// Each benchmark runs once per round, at least 0.05 s, and tamb-bench runs five rounds: a ratio
+// is the median of the five rounds' ratios, so that its two sides are always measured seconds
+// apart. This machine's speed drifts by a third over minutes; within a round both sides see
+// the same speed, where repetitions spread over the whole run saw different ones. libbenchmark
+// 1.7 wants a bare number of seconds for the minimum time.
 const char *const default_flags[][2] = {
-    {"--benchmark_repetitions", "--benchmark_repetitions=5"},
     {"--benchmark_min_time", "--benchmark_min_time=0.05"},
-    {"--benchmark_enable_random_interleaving", "--benchmark_enable_random_interleaving=true"},
 };
+constexpr int default_rounds = 5;
 
+const char rounds_flag[] = "--tamb_rounds=";
 const char report_dir_flag[] = "--tamb_report_dir=";
 
 double to_ns(double time, benchmark::TimeUnit unit) {
   return time * 1e9 / benchmark::GetTimeUnitMultiplier(unit);
 }
 
-// Keeps the real time per iteration of each run and passes on to the display reporter only
-// what a reader wants on the console: the median of each benchmark's repetitions.
+// Keeps the real time per iteration of each run. A console shows tamb-bench's own table of
+// medians instead of every round's; other formats (JSON, CSV) pass through whole.
 class RecordingReporter : public BenchmarkReporter {
  public:
-  RecordingReporter(BenchmarkReporter *display, bool medians_only)
-      : display_(display), medians_only_(medians_only) {}
+  RecordingReporter(BenchmarkReporter *display, bool pass_through)
+      : display_(display), pass_through_(pass_through) {}
 
-  bool ReportContext(const Context &context) override { return display_->ReportContext(context); }
-
-  void ReportRuns(const std::vector<Run> &runs) override {
-    std::vector<Run> shown;
-    for (const Run &run : runs) {
-      record(run);
-      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (!medians_only_ || median || run.error_occurred) shown.push_back(run);
-    }
-    if (!shown.empty()) display_->ReportRuns(shown);
+  bool ReportContext(const Context &context) override {
+    if (contexts_++ > 0) return true;
+    return display_->ReportContext(context);
   }
 
-  void Finalize() override { display_->Finalize(); }
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs) record(run);
+    if (pass_through_) display_->ReportRuns(runs);
+  }
+
+  void Finalize() override {}
+  void finish() { display_->Finalize(); }
 
   const Timings &timings() const { return timings_; }
 
@@ -73,7 +74,8 @@ class RecordingReporter : public BenchmarkReporter {
 
   // Owned by libbenchmark, which hands out the same object on every call.
   BenchmarkReporter *display_;
-  bool medians_only_;
+  bool pass_through_;
+  int contexts_ = 0;
   Timings timings_;
 };
 
@@ -100,9 +102,12 @@ int main(int argc, char **argv) {
   }
   std::vector<char *> args;
   std::string report_dir;
+  int rounds = default_rounds;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], report_dir_flag, sizeof report_dir_flag - 1) == 0) {
       report_dir = argv[i] + sizeof report_dir_flag - 1;
+    } else if (std::strncmp(argv[i], rounds_flag, sizeof rounds_flag - 1) == 0) {
+      rounds = std::max(1, std::atoi(argv[i] + sizeof rounds_flag - 1));
     } else {
       args.push_back(argv[i]);
     }
@@ -131,16 +136,29 @@ int main(int argc, char **argv) {
   // JSON or CSV on standard output must stay parseable, so everything else goes beside it.
   bool console = dynamic_cast<benchmark::ConsoleReporter *>(display) != nullptr;
   std::ostream &out = console ? display->GetOutputStream() : std::cerr;
+  // One round where the output is for a program: its format has room for one run.
+  if (!console || listing) rounds = 1;
+  settings.repetitions *= rounds;
   tamb_bench::Machine machine = tamb_bench::machine_describe();
   if (!listing) {
     out << "processor: " << machine.processor << "; vectors up to " << machine.vector_bits
-        << " bits (" << machine.vector_set << ")\nkernels: " << machine.kernels
-        << "\nrepetitions: " << settings.repetitions << " of at least " << settings.min_time
-        << " s each, interleaved; medians reported\n"
+        << " bits (" << machine.vector_set << ")\nkernels: " << machine.kernels << "\n"
+        << rounds << " rounds, each running every benchmark once for at least " << settings.min_time
+        << " s; medians of the rounds reported\n"
         << std::endl;
   }
-  RecordingReporter reporter(display, console && settings.repetitions > 1);
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  RecordingReporter reporter(display, !console || listing);
+  for (int round = 1; round <= rounds; ++round) {
+    auto begun = std::chrono::steady_clock::now();
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (console && !listing) {
+      std::chrono::duration<double> took = std::chrono::steady_clock::now() - begun;
+      char line[64];
+      std::snprintf(line, sizeof line, "round %d of %d: %.1f s", round, rounds, took.count());
+      out << line << std::endl;
+    }
+  }
+  reporter.finish();
   benchmark::Shutdown();
   if (listing) return 0;
 

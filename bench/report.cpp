@@ -86,7 +86,11 @@ struct RatioResult {
   double measured = 0;
   double baseline = 0;
   std::string problem;  // "" when both sides ran
-  double ratio() const { return baseline > 0 ? measured / baseline : NAN; }
+  double paired = NAN;  // the median of the rounds' own ratios, when both sides ran every round
+  double ratio() const {
+    if (!std::isnan(paired)) return paired;
+    return baseline > 0 ? measured / baseline : NAN;
+  }
   bool met() const { return pair->goal <= 0 || ratio() <= pair->goal; }
 };
 
@@ -139,6 +143,27 @@ SweepResult sweep_measure(const Sweep &sweep, const Timings &timings) {
   std::vector<std::pair<double, double>> fitted(
       result.points.begin() + static_cast<std::ptrdiff_t>(result.first), result.points.end());
   result.exponent = fitted_exponent(fitted);
+  // Every size measured in every round: the median of the rounds' own fits, each from sizes
+  // measured seconds apart.
+  std::vector<const std::vector<double> *> rounds;
+  for (const auto &[size, ns] : fitted) {
+    for (const auto &[name, timing] : timings) {
+      if (size_of(sweep.family, name) == size) rounds.push_back(&timing.iteration_ns);
+    }
+  }
+  bool every_round = rounds.size() == fitted.size() && !rounds.front()->empty();
+  for (const auto *times : rounds) every_round = every_round && times->size() == rounds[0]->size();
+  if (every_round && rounds[0]->size() > 1) {
+    std::vector<double> exponents;
+    for (size_t round = 0; round < rounds[0]->size(); ++round) {
+      std::vector<std::pair<double, double>> points;
+      for (size_t i = 0; i < fitted.size(); ++i) {
+        points.emplace_back(fitted[i].first, (*rounds[i])[round]);
+      }
+      exponents.push_back(fitted_exponent(points));
+    }
+    result.exponent = median(exponents);
+  }
   for (auto &point : fitted) point.second = result.work_of(point.first);
   result.work_exponent = sweep.work == 0 && !sweep.log_factor ? 0 : fitted_exponent(fitted);
   result.worst_per_unit = 0;
@@ -163,6 +188,15 @@ std::vector<RatioResult> ratios_measure(const Timings &timings) {
       if (!result.problem.empty()) result.problem += "; ";
       result.problem += pair.baseline + " " + problem_b;
     }
+    if (result.problem.empty()) {
+      const std::vector<double> &m = timings.at(pair.measured).iteration_ns;
+      const std::vector<double> &b = timings.at(pair.baseline).iteration_ns;
+      if (!m.empty() && m.size() == b.size()) {
+        std::vector<double> rounds;
+        for (size_t i = 0; i < m.size(); ++i) rounds.push_back(m[i] / b[i]);
+        result.paired = median(rounds);
+      }
+    }
     results.push_back(result);
   }
   return results;
@@ -177,6 +211,27 @@ bool worth_showing(const std::string &problem, bool everything) {
 
 std::string row(const std::string &label, int width, const std::string &rest) {
   return format("  %-*s  ", width, label.c_str()) + rest + "\n";
+}
+
+// Every benchmark's median and how far its rounds lay apart, as libbenchmark's own table would
+// show one round.
+void medians_print(std::ostream &out, const Timings &timings) {
+  int width = 9;
+  for (const auto &[name, timing] : timings) width = std::max(width, static_cast<int>(name.size()));
+  out << "\n"
+      << format("%-*s  %14s  %7s  %s\n", width, "benchmark", "median ns", "spread", "rounds");
+  for (const auto &[name, timing] : timings) {
+    if (!timing.error.empty()) {
+      out << format("%-*s  failed: %s\n", width, name.c_str(), timing.error.c_str());
+      continue;
+    }
+    const std::vector<double> &ns = timing.iteration_ns;
+    if (ns.empty()) continue;
+    auto [low, high] = std::minmax_element(ns.begin(), ns.end());
+    double middle = median(ns);
+    out << format("%-*s  %14.2f  %6.1f%%  %zu\n", width, name.c_str(), middle,
+                  100 * (*high - *low) / middle, ns.size());
+  }
 }
 
 void ratios_print(std::ostream &out, const std::vector<RatioResult> &results, bool everything) {
@@ -200,7 +255,8 @@ void ratios_print(std::ostream &out, const std::vector<RatioResult> &results, bo
         format("%12.2f  %12.2f  %7.2f  %s", r.measured, r.baseline, r.ratio(), verdict.c_str()));
   }
   if (body.empty()) return;
-  out << "\nratio report (real time per iteration, median of repetitions)\n"
+  out << "\nratio report (real time per iteration, medians of the rounds; the ratio is the median "
+         "of each round's own ratio)\n"
       << row("pair", width, format("%12s  %12s  %7s", "measured ns", "baseline ns", "ratio"))
       << body;
 }
@@ -530,6 +586,7 @@ bool report_finish(std::ostream &out, const std::string &directory, const Machin
   std::vector<RatioResult> ratios = ratios_measure(timings);
   std::vector<SweepResult> sweeps;
   for (const Sweep &sweep : Sweeps()) sweeps.push_back(sweep_measure(sweep, timings));
+  medians_print(out, timings);
   ratios_print(out, ratios, settings.everything);
   sweeps_print(out, sweeps, settings.everything);
   figures_print(out, figures);
