@@ -114,4 +114,38 @@ TEST(BenchReport, GoalsAreJudgedRoundByRoundAndWrittenToTheJsonReport) {
   EXPECT_EQ(std::system(cleanup.c_str()), 0);
 }
 
+TEST(BenchReport, SweepsAreFittedRoundByRoundAndDrawn) {
+  TAMB_SWEEP("test: the mix's linear sweep", "BM_Rounds", 1, "unit");
+  TAMB_SWEEP_BASELINE("test: a floor", "BM_Floor", 1, "unit");
+  tamb_bench::Timings timings;
+  for (double size : {1.0, 10.0, 100.0}) {
+    std::string arg = "/" + std::to_string(static_cast<int>(size));
+    // Linear in every round but one, which went wrong at the largest size only.
+    timings["BM_Rounds" + arg] =
+        timing_of({5 * size, 6 * size, size == 100 ? 5000 * size : 7 * size, 5 * size, 6 * size});
+    timings["BM_Floor" + arg] = timing_of({size * size, size * size});
+  }
+  char directory[] = "/tmp/tamb-report-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  std::ostringstream out;
+  ASSERT_TRUE(
+      tamb_bench::report_finish(out, directory, tamb_bench::machine_describe(), {}, timings, {}));
+  std::string text = out.str();
+  EXPECT_NE(text.find("fitted exponent k = 1.00 (goal <= 1.10) met"), std::string::npos) << text;
+  EXPECT_NE(text.find("fitted exponent k = 2.00 (a baseline: no goal)"), std::string::npos) << text;
+  std::string json = read_file(std::string(directory) + "/report.json");
+  EXPECT_NE(json.find("\"title\": \"test: a floor\", \"family\": \"BM_Floor\""), std::string::npos);
+  EXPECT_NE(json.find("\"baseline\": true, \"met\": true"), std::string::npos) << json;
+  // gnuplot, where installed, draws every sweep; a title with a quote in it must not end the
+  // script's string early.
+  if (std::system("command -v gnuplot > /dev/null 2>&1") == 0) {
+    std::string svg = read_file(std::string(directory) + "/sweeps.svg");
+    EXPECT_NE(svg.find("</svg>"), std::string::npos) << text;
+    EXPECT_NE(svg.find("linear sweep"), std::string::npos);
+    EXPECT_NE(svg.find("a floor"), std::string::npos);
+  }
+  std::string cleanup = std::string("rm -rf ") + directory;
+  EXPECT_EQ(std::system(cleanup.c_str()), 0);
+}
+
 }  // namespace

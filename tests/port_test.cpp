@@ -427,6 +427,9 @@ TEST_F(Ports, BufferLookupIsZeroCopyAndMixesInListOrder) {
   for (int i = 0; i < 3; ++i)
     ASSERT_EQ(server_->connect(outs[i]->shared->id, three->shared->id), 0);
   ASSERT_NE(three->mix_buffer, nullptr);
+  // On a page boundary, as the port segments are: no load of a source shares its low address bits
+  // with a store to the mix still in flight.
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(three->mix_buffer) % 4096, 0u);
   float *mixed = static_cast<float *>(tamb_port_get_buffer(three, 64));
   EXPECT_EQ(mixed, three->mix_buffer);
   for (int f = 0; f < 64; ++f) {
