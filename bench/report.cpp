@@ -422,7 +422,11 @@ void json_benchmarks(std::ostream &json, const Timings &timings) {
 // Every sweep on one log-log plot, size and cost each relative to the smallest fitted size's, so
 // that all lines start at (1, 1), the slope of a line is its growth exponent and linear growth
 // follows the diagonal.
-bool plot_write(const std::string &directory, const std::vector<SweepResult> &sweeps) {
+bool plot_write(const std::string &where, const std::vector<SweepResult> &sweeps) {
+  // The script names its files by full path, so that gnuplot runs it from any directory.
+  char *full = realpath(where.c_str(), nullptr);
+  std::string directory = full != nullptr ? full : where;
+  free(full);
   std::ofstream data(directory + "/sweeps.dat");
   std::ofstream script(directory + "/sweeps.gp");
   if (!data || !script) return false;
