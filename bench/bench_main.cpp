@@ -28,16 +28,17 @@ using benchmark::BenchmarkReporter;
 using tamb_bench::Timing;
 using tamb_bench::Timings;
 
-// Each benchmark runs once per round, at least 0.05 s, and tamb-bench runs five rounds, each in
-// a process of its own: a ratio is the median of the five rounds' ratios. Within a round both
+// Each benchmark runs once per round, at least 0.05 s, and tamb-bench runs seven rounds, each in
+// a process of its own: a ratio is the median of the seven rounds' ratios. Within a round both
 // sides of a ratio run seconds apart, so they see the same speed of a machine whose speed drifts
 // by a third over minutes; and each round has its own address space layout and heap, which moved
 // the nanosecond-sized baselines (a call, malloc and free) by a quarter from one process to the
-// next. libbenchmark 1.7 wants a bare number of seconds for the minimum time.
+// next; five rounds still left two ratios in 33 moving by a fifth between runs. libbenchmark 1.7
+// wants a bare number of seconds for the minimum time.
 const char *const default_flags[][2] = {
     {"--benchmark_min_time", "--benchmark_min_time=0.05"},
 };
-constexpr int default_rounds = 5;
+constexpr int default_rounds = 7;
 
 const char rounds_flag[] = "--tamb_rounds=";
 const char round_out_flag[] = "--tamb_round_out=";
