@@ -6,12 +6,13 @@ compare="$1"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
-report() {  # report <file> <ratio of pair a> <ratio of pair b>
+report() {  # report <file> <ratio of pair a> <ratio of pair b> [<machine reference ns>]
   cat > "$1" <<JSON
 {"processor": "test", "ratios": [
   {"label": "pair a", "ratio": $2},
   {"label": "pair b", "ratio": $3}],
- "sweeps": [{"title": "sweep", "exponent": 1.0}]}
+ "sweeps": [{"title": "sweep", "exponent": 1.0}],
+ "benchmarks": {"BM_MachineReference": ${4:-1000}}}
 JSON
 }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -29,6 +30,12 @@ echo "$out" | grep "pair a" | grep -q "MOVED" && fail "a steady pair is named: $
 
 "$compare" "$dir/old.json" "$dir/far.json" --tolerance 30 > /dev/null ||
   fail "a 25% move failed a 30% tolerance"
+
+report "$dir/slow.json" 1.00 2.00 1500
+out=$("$compare" "$dir/old.json" "$dir/slow.json") || fail "steady ratios failed: $out"
+echo "$out" | grep -q "ran at another speed" || fail "a 50% slower machine is not named: $out"
+out=$("$compare" "$dir/old.json" "$dir/near.json")
+echo "$out" | grep -q "ran at another speed" && fail "a steady machine is named: $out"
 
 echo "not json" > "$dir/bad.json"
 status=0
