@@ -1,4 +1,5 @@
-/*
+/**
+ * \defgroup metadata Metadata
  * Metadata properties: (subject, key) -> (value, optional type), persistent in one database file
  * in the server directory and shared by every process of that server.
  *
@@ -13,6 +14,7 @@
  * A process killed at any moment, in the middle of one of these calls too, keeps every change
  * that returned success and leaves the store usable: the next call of any process repairs what
  * it left half-done.
+ * @{
  */
 #ifndef TAMB_METADATA_H
 #define TAMB_METADATA_H
@@ -22,30 +24,33 @@
 
 TAMB_BEGIN_DECLS
 
-/* One property. type is null when the property has none. */
+/** One property. type is null when the property has none. */
 typedef struct {
-  char *key;
-  char *value;
-  char *type;
+  char *key;   /**< the property's key */
+  char *value; /**< its value */
+  char *type;  /**< its type, or null */
 } tamb_property_t;
 
-/* The properties of one subject. */
+/** The properties of one subject. */
 typedef struct {
-  tamb_uuid_t subject;
-  uint32_t property_count;     /* valid entries in properties */
-  tamb_property_t *properties; /* heap array, or null */
-  uint32_t property_capacity;  /* kept by tamb_get_all_properties only; no meaning to callers */
+  tamb_uuid_t subject;         /**< the client or port the properties describe */
+  uint32_t property_count;     /**< valid entries in properties */
+  tamb_property_t *properties; /**< heap array, or null */
+  uint32_t property_capacity;  /**< kept by tamb_get_all_properties only; no meaning to callers */
 } tamb_description_t;
 
-/* Well-known keys: the project's site followed by "/metadata/<name>". Constant. */
-TAMB_API extern const char *TAMB_METADATA_PRETTY_NAME;
-TAMB_API extern const char *TAMB_METADATA_HARDWARE;
-TAMB_API extern const char *TAMB_METADATA_CONNECTED;
-TAMB_API extern const char *TAMB_METADATA_PORT_GROUP;
-TAMB_API extern const char *TAMB_METADATA_ICON_SMALL;
-TAMB_API extern const char *TAMB_METADATA_ICON_LARGE;
-
 /*
+ * Well-known keys: the project's site followed by "/metadata/<name>". Constant. The store
+ * treats them like any other key.
+ */
+TAMB_API extern const char *TAMB_METADATA_PRETTY_NAME; /**< ".../metadata/pretty-name" */
+TAMB_API extern const char *TAMB_METADATA_HARDWARE;    /**< ".../metadata/hardware" */
+TAMB_API extern const char *TAMB_METADATA_CONNECTED;   /**< ".../metadata/connected" */
+TAMB_API extern const char *TAMB_METADATA_PORT_GROUP;  /**< ".../metadata/port-group" */
+TAMB_API extern const char *TAMB_METADATA_ICON_SMALL;  /**< ".../metadata/icon-small" */
+TAMB_API extern const char *TAMB_METADATA_ICON_LARGE;  /**< ".../metadata/icon-large" */
+
+/**
  * Stores value (and type; null or "" stores none) under (subject, key), replacing a previous
  * value and type whole. With a client, the server hears of it as created or changed.
  * 0, or -1 with a message (key or value null or empty, store closed, write failed).
@@ -54,21 +59,21 @@ TAMB_API extern const char *TAMB_METADATA_ICON_LARGE;
 TAMB_API int tamb_set_property(tamb_client_t *client, tamb_uuid_t subject, const char *key,
                                const char *value, const char *type);
 
-/*
+/**
  * Copies the value and the type (or null) of (subject, key) into *value and *type. -1 when the
  * key is null or empty, the property is absent or its record is 3 bytes or shorter, or on a
  * failure; the outputs are then untouched. Any thread but a process thread.
  */
 TAMB_API int tamb_get_property(tamb_uuid_t subject, const char *key, char **value, char **type);
 
-/*
+/**
  * Fills desc with every property of subject (properties null and count 0 first; subject
  * written only when one is found). Records of 3 bytes or shorter are left out. The number
  * found, or -1 on failure. Any thread but a process thread.
  */
 TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc);
 
-/*
+/**
  * Stores in *descs a new array with one description per subject (subjects without kind bits
  * are left out), also when there is none. The number of descriptions, or -1 on failure with
  * *descs untouched. Release with tamb_free_description(&array[i], 0) each, then free(array).
@@ -76,17 +81,17 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc);
  */
 TAMB_API int tamb_get_all_properties(tamb_description_t **descs);
 
-/* Releases the strings and the array of desc, and desc itself when free_description_itself.
+/** Releases the strings and the array of desc, and desc itself when free_description_itself.
  * Any thread but a process thread. */
 TAMB_API void tamb_free_description(tamb_description_t *desc, int free_description_itself);
 
-/* Withdrawn: does nothing and returns 0. Any thread. */
+/** Withdrawn: does nothing and returns 0. Any thread. */
 TAMB_API int tamb_get_description(tamb_uuid_t subject, tamb_description_t *desc);
 
-/* Withdrawn: does nothing and returns 0. Any thread. */
+/** Withdrawn: does nothing and returns 0. Any thread. */
 TAMB_API int tamb_get_all_descriptions(tamb_description_t **descs);
 
-/*
+/**
  * Registers callback (null: none) with arg for the change notices the server relays to the
  * client. 0, or -1 with a message while the client is active; nothing changes then. Before
  * activation, from the thread that sets up the client.
@@ -94,18 +99,20 @@ TAMB_API int tamb_get_all_descriptions(tamb_description_t **descs);
 TAMB_API int tamb_set_property_change_callback(tamb_client_t *client,
                                                tamb_property_change_callback_t callback, void *arg);
 
-/* Removes (subject, key). 0, or -1 with a message (missing key included; null key refused).
+/** Removes (subject, key). 0, or -1 with a message (missing key included; null key refused).
  * Any thread but a process thread. */
 TAMB_API int tamb_remove_property(tamb_client_t *client, tamb_uuid_t subject, const char *key);
 
-/* Removes every property of subject: the number removed, or -1 when any removal failed.
+/** Removes every property of subject: the number removed, or -1 when any removal failed.
  * Any thread but a process thread. */
 TAMB_API int tamb_remove_properties(tamb_client_t *client, tamb_uuid_t subject);
 
-/* Removes every property of every subject. 0, or -1 with a message. Any thread but a process
+/** Removes every property of every subject. 0, or -1 with a message. Any thread but a process
  * thread. */
 TAMB_API int tamb_remove_all_properties(tamb_client_t *client);
 
 TAMB_END_DECLS
+
+/** @} */
 
 #endif

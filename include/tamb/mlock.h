@@ -1,4 +1,8 @@
-/* Unlocking of library mappings that a process with locked memory need not keep in RAM. */
+/**
+ * \defgroup mlock Memory unlocking
+ * Unlocking of library mappings that a process with locked memory need not keep in RAM.
+ * @{
+ */
 #ifndef TAMB_MLOCK_H
 #define TAMB_MLOCK_H
 
@@ -6,7 +10,7 @@
 
 TAMB_BEGIN_DECLS
 
-/*
+/**
  * Walks the process's memory map and unlocks the library mappings (paths under /lib, /usr/lib,
  * /usr/local/lib, /usr/X11R6/lib, /opt/lib or /opt/local/lib) of graphical toolkits and the
  * compatibility layer, and every such mapping above 1 MiB, except paths that contain "/libc-",
@@ -17,5 +21,7 @@ TAMB_BEGIN_DECLS
 TAMB_API void cleanup_mlock(void);
 
 TAMB_END_DECLS
+
+/** @} */
 
 #endif

@@ -1,4 +1,8 @@
-/* The sanity check: advice on standard error for every obstacle to real-time audio. */
+/**
+ * \defgroup sanity Sanity check
+ * The sanity check: advice on standard error for every obstacle to real-time audio.
+ * @{
+ */
 #ifndef TAMB_SANITY_H
 #define TAMB_SANITY_H
 
@@ -6,7 +10,7 @@
 
 TAMB_BEGIN_DECLS
 
-/*
+/**
  * Runs the system tests and writes advice for each problem found to standard error. The
  * real-time tests run when check_realtime is nonzero, the frequency-scaling tests when
  * check_frequency_scaling is nonzero, the memory-lock test always. Returns the number of
@@ -16,5 +20,7 @@ TAMB_BEGIN_DECLS
 TAMB_API int sanitycheck(int check_realtime, int check_frequency_scaling);
 
 TAMB_END_DECLS
+
+/** @} */
 
 #endif

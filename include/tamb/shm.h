@@ -1,50 +1,52 @@
-/*
+/**
+ * \defgroup shm Shared-memory registry
  * System V shared-memory segments, found through one registry that every process of every
  * server shares. The registry segment and its semaphore (both with key TAMB_REGISTRY_IPC_KEY)
  * outlive the processes; every change of the registry happens under the semaphore.
  *
  * Registry layout (6200 bytes, host byte order): a 2104-byte header with 8 server slots, then
  * 256 segment entries of 16 bytes. The constants below are a format shared with the server.
+ * @{
  */
 #ifndef TAMB_SHM_H
 #define TAMB_SHM_H
 
 #include "types.h"
 
-#define TAMB_REGISTRY_IPC_KEY 0x282929
-#define TAMB_REGISTRY_MAGIC 0x54414D42u
-#define TAMB_REGISTRY_PROTOCOL 25
-#define TAMB_SHM_TYPE_SYSV 2
-#define TAMB_REGISTRY_MAX_SERVERS 8
-#define TAMB_REGISTRY_MAX_SEGMENTS 256
-#define TAMB_REGISTRY_HEADER_SIZE 2104
-#define TAMB_REGISTRY_ENTRY_SIZE 16
-#define TAMB_REGISTRY_SEGMENT_SIZE 6200
+#define TAMB_REGISTRY_IPC_KEY 0x282929  /**< System V key of the registry and its semaphore */
+#define TAMB_REGISTRY_MAGIC 0x54414D42u /**< marks a registry header */
+#define TAMB_REGISTRY_PROTOCOL 25       /**< version of the registry's format */
+#define TAMB_SHM_TYPE_SYSV 2            /**< the segments are System V segments */
+#define TAMB_REGISTRY_MAX_SERVERS 8     /**< server slots in the header */
+#define TAMB_REGISTRY_MAX_SEGMENTS 256  /**< segment entries after the header */
+#define TAMB_REGISTRY_HEADER_SIZE 2104  /**< bytes of the header */
+#define TAMB_REGISTRY_ENTRY_SIZE 16     /**< bytes of one segment entry */
+#define TAMB_REGISTRY_SEGMENT_SIZE 6200 /**< bytes of the registry: header and entries */
 
-#define TAMB_SHM_NULL_INDEX (-1)     /* the descriptor names no registry entry */
-#define TAMB_SHM_REGISTRY_INDEX (-2) /* the descriptor is the registry segment itself */
-#define TAMB_SHM_NOT_ATTACHED ((void *)~(uintptr_t)0)
+#define TAMB_SHM_NULL_INDEX (-1)     /**< the descriptor names no registry entry */
+#define TAMB_SHM_REGISTRY_INDEX (-2) /**< the descriptor is the registry segment itself */
+#define TAMB_SHM_NOT_ATTACHED ((void *)~(uintptr_t)0) /**< the segment is not attached here */
 
-/* A server slot; free when pid is 0. */
+/** A server slot; free when pid is 0. */
 typedef struct TAMB_PACKED {
-  int32_t pid;      /* the registered server's process id */
-  char prefix[256]; /* "/tamb-<uid>:<server name>:", NUL-terminated */
+  int32_t pid;      /**< offset 0: the registered server's process id */
+  char prefix[256]; /**< offset 4: "/tamb-<uid>:<server name>:", NUL-terminated */
 } tamb_shm_server_t;
 
 TAMB_ASSERT_OFFSET(tamb_shm_server_t, pid, 0);
 TAMB_ASSERT_OFFSET(tamb_shm_server_t, prefix, 4);
 TAMB_ASSERT_SIZE(tamb_shm_server_t, 260);
 
-/* The registry header at the start of the registry segment. */
+/** The registry header at the start of the registry segment. */
 typedef struct TAMB_PACKED {
-  uint32_t magic;        /* TAMB_REGISTRY_MAGIC */
-  uint16_t protocol;     /* TAMB_REGISTRY_PROTOCOL */
-  uint8_t reserved[2];   /* zero */
-  int32_t shm_type;      /* TAMB_SHM_TYPE_SYSV */
-  uint32_t segment_size; /* TAMB_REGISTRY_SEGMENT_SIZE */
-  uint32_t header_size;  /* TAMB_REGISTRY_HEADER_SIZE */
-  uint32_t entry_size;   /* TAMB_REGISTRY_ENTRY_SIZE */
-  tamb_shm_server_t servers[TAMB_REGISTRY_MAX_SERVERS];
+  uint32_t magic;        /**< offset 0: TAMB_REGISTRY_MAGIC */
+  uint16_t protocol;     /**< offset 4: TAMB_REGISTRY_PROTOCOL */
+  uint8_t reserved[2];   /**< offset 6: zero */
+  int32_t shm_type;      /**< offset 8: TAMB_SHM_TYPE_SYSV */
+  uint32_t segment_size; /**< offset 12: TAMB_REGISTRY_SEGMENT_SIZE */
+  uint32_t header_size;  /**< offset 16: TAMB_REGISTRY_HEADER_SIZE */
+  uint32_t entry_size;   /**< offset 20: TAMB_REGISTRY_ENTRY_SIZE */
+  tamb_shm_server_t servers[TAMB_REGISTRY_MAX_SERVERS]; /**< offset 24: the server slots */
 } tamb_shm_header_t;
 
 TAMB_ASSERT_OFFSET(tamb_shm_header_t, magic, 0);
@@ -57,13 +59,13 @@ TAMB_ASSERT_OFFSET(tamb_shm_header_t, entry_size, 20);
 TAMB_ASSERT_OFFSET(tamb_shm_header_t, servers, 24);
 TAMB_ASSERT_SIZE(tamb_shm_header_t, TAMB_REGISTRY_HEADER_SIZE);
 
-/* A segment entry; free when size is 0. Entry i sits at byte 2104 + 16 * i. */
+/** A segment entry; free when size is 0. Entry i sits at byte 2104 + 16 * i. */
 typedef struct TAMB_PACKED {
-  int16_t index;       /* the entry's own position, written at creation */
-  uint8_t reserved[2]; /* zero */
-  int32_t owner_pid;   /* the allocating process; 0 = none */
-  int32_t size;        /* segment size in bytes; 0 = entry free */
-  int32_t shm_id;      /* System V identifier of the segment */
+  int16_t index;       /**< offset 0: the entry's own position, written at creation */
+  uint8_t reserved[2]; /**< offset 2: zero */
+  int32_t owner_pid;   /**< offset 4: the allocating process; 0 = none */
+  int32_t size;        /**< offset 8: segment size in bytes; 0 = entry free */
+  int32_t shm_id;      /**< offset 12: System V identifier of the segment */
 } tamb_shm_registry_t;
 
 TAMB_ASSERT_OFFSET(tamb_shm_registry_t, index, 0);
@@ -77,15 +79,15 @@ TAMB_STATIC_ASSERT(TAMB_REGISTRY_HEADER_SIZE +
                        TAMB_REGISTRY_SEGMENT_SIZE,
                    "the registry segment holds the header and 256 entries");
 
-/* A process's descriptor of one segment (process memory). */
+/** A process's descriptor of one segment (process memory). */
 typedef struct {
-  int16_t index; /* registry entry, or TAMB_SHM_NULL_INDEX / TAMB_SHM_REGISTRY_INDEX */
-  void *address; /* where this process attached it, or TAMB_SHM_NOT_ATTACHED */
+  int16_t index; /**< registry entry, or TAMB_SHM_NULL_INDEX / TAMB_SHM_REGISTRY_INDEX */
+  void *address; /**< where this process attached it, or TAMB_SHM_NOT_ATTACHED */
 } tamb_shm_info_t;
 
 TAMB_BEGIN_DECLS
 
-/*
+/**
  * Client side: attaches and validates the registry of server server_name. Returns 0 (also when
  * already attached), ENOENT when no registry exists, EINVAL when it is too small, another error
  * number when it cannot be accessed, -1 when it does not validate. At client start-up, from
@@ -93,48 +95,50 @@ TAMB_BEGIN_DECLS
  */
 TAMB_API int tamb_initialize_shm(const char *server_name);
 
-/*
+/**
  * Server side: attaches the registry, creating or (new_registry nonzero, or invalid) replacing
  * it, and takes a server slot. Returns 0, ENOMEM, EEXIST (a live process holds the name) or
  * ENOSPC (all slots taken). The server, at start-up, from one thread.
  */
 TAMB_API int tamb_register_server(const char *server_name, int new_registry);
 
-/* Frees every server slot of the calling process. Returns 0. The server, at shut-down. */
+/** Frees every server slot of the calling process. Returns 0. The server, at shut-down. */
 TAMB_API int tamb_unregister_server(const char *server_name);
 
-/* The first free segment entry, or null. Only under the registry lock, which the library's
+/** The first free segment entry, or null. Only under the registry lock, which the library's
  * allocation takes. */
 TAMB_API tamb_shm_registry_t *tamb_get_free_shm_info(void);
 
-/* Allocates a segment of size bytes into a registry entry and fills si (not attached). 0/-1.
+/** Allocates a segment of size bytes into a registry entry and fills si (not attached). 0/-1.
  * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si);
 
-/* Attaches the segment of si's entry and stores the address in si. 0/-1. Any thread but a
+/** Attaches the segment of si's entry and stores the address in si. 0/-1. Any thread but a
  * process thread. */
 TAMB_API int tamb_attach_shm(tamb_shm_info_t *si);
 
-/* Detaches si's segment if it is attached; si is not changed. Any thread but a process
+/** Detaches si's segment if it is attached; si is not changed. Any thread but a process
  * thread, once nothing uses the segment. */
 TAMB_API void tamb_release_shm(tamb_shm_info_t *si);
 
-/* Frees registry entry index when the calling process allocated it. Not on a process thread: waits
+/** Frees registry entry index when the calling process allocated it. Not on a process thread: waits
  * for the registry semaphore. */
 TAMB_API void tamb_release_shm_info(int16_t index);
 
-/* Removes si's segment and frees its entry; si and the caller's attachment stay. Not on a process
+/** Removes si's segment and frees its entry; si and the caller's attachment stay. Not on a process
  * thread: waits for the registry semaphore. */
 TAMB_API void tamb_destroy_shm(tamb_shm_info_t *si);
 
-/* Replaces si's segment by a new, attached one of size bytes; the content is not kept. 0/-1.
+/** Replaces si's segment by a new, attached one of size bytes; the content is not kept. 0/-1.
  * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size);
 
-/* Removes the segments of the calling process and of processes that no longer exist. 1.
+/** Removes the segments of the calling process and of processes that no longer exist. 1.
  * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_cleanup_shm(void);
 
 TAMB_END_DECLS
+
+/** @} */
 
 #endif
