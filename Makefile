@@ -2,11 +2,12 @@
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-libfuzzer
+PACKAGE_BUILD ?= build-pkg
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = uuid_parse midi registry metadata maps
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test bench sanitize fuzz format clean
+.PHONY: all deps build demo test bench sanitize fuzz package docs abi-baseline format clean
 
 all: build
 
@@ -25,6 +26,10 @@ demo: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Rewrites the ABI baselines in abi/ from this build (see "Changing the ABI on purpose").
+abi-baseline: build
+	cmake --build $(BUILD) --target abi-baseline
 
 # Keeps the previous run's report beside the new one and compares their ratios.
 bench: build
@@ -57,6 +62,19 @@ fuzz: deps
 	    -artifact_prefix=$(FUZZ_BUILD)/crashes/$$name- $(FUZZ_BUILD)/work/$$name \
 	    fuzz/corpus/$$name $$(ls -d fuzz/regressions/$$name 2>/dev/null) || exit 1; \
 	done
+
+# Debian packages libtamb0, libtamb-dev and tamb-tools, written to $(PACKAGE_BUILD). Configured
+# for /usr so that the libraries land in the multiarch directory.
+package: deps
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	  > /dev/null
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target tamb-debs
+
+# The API reference in $(BUILD)/docs/html, from the header comments; fails on any public name
+# left undocumented.
+docs: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	cmake --build $(BUILD) --target docs
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

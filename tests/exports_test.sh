@@ -12,10 +12,21 @@ trap 'rm -rf "$tmp"' EXIT
 cat "$@" | grep 'TAMB_API' | grep -v '#define' |
   sed -E 's/\(.*//; s/[;[].*//; s/.*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*$/\1/' |
   sort -u > "$tmp/declared"
-nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | sort -u > "$tmp/exported"
+# Each exported name carries its version node (name@@NODE); the nodes themselves appear as
+# absolute symbols of that name and are not part of the API.
+nm -D --defined-only "$lib" | awk '{print $2, $3}' > "$tmp/symbols"
+sed -n 's/.*@//p' "$tmp/symbols" | sort -u > "$tmp/nodes"
+awk 'FILENAME == ARGV[1] { node[$1] = 1; next } !($1 == "A" && $2 in node) { print $2 }' \
+  "$tmp/nodes" "$tmp/symbols" > "$tmp/names"
+sed 's/@.*//' "$tmp/names" | sort -u > "$tmp/exported"
 
 if ! diff -u "$tmp/declared" "$tmp/exported"; then
   echo "exports of $lib differ from the declarations (- declared only, + exported only)"
   exit 1
 fi
-echo "$(wc -l < "$tmp/exported") exported names, all declared"
+# A name without a version binds clients to no node: the version script was not applied.
+if grep -v '@' "$tmp/names"; then
+  echo "the names above of $lib carry no symbol version"
+  exit 1
+fi
+echo "$(wc -l < "$tmp/exported") exported names, all declared and versioned"

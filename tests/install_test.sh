@@ -2,9 +2,18 @@
 # Installs a build into a temporary prefix, checks what landed there, then builds the examples
 # against that copy twice, with pkg-config and with find_package, and runs them.
 # Usage: install_test.sh <build dir> <source dir> <C compiler> <C++ compiler> [sanitizer flags]
+#        install_test.sh --prefix <installed prefix> <source dir> <C compiler> <C++ compiler> ...
+# The second form checks a copy installed by other means (an unpacked package) instead.
 # Exits 77 (skipped) when the programs cannot be built or run here for want of a tool.
 set -eu
-build=$1
+build=
+prefix=
+if [ "$1" = --prefix ]; then
+  prefix=$2
+  shift
+else
+  build=$1
+fi
 source=$2
 cc=$3
 cxx=$4
@@ -12,17 +21,19 @@ sanitize=${5:-}
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-prefix=$tmp/prefix
 
 fail() {
   echo "FAIL: $*"
   exit 1
 }
 
-cmake --install "$build" --prefix "$prefix" > "$tmp/install.log" || {
-  cat "$tmp/install.log"
-  fail "cmake --install failed"
-}
+if [ -n "$build" ]; then
+  prefix=$tmp/prefix
+  cmake --install "$build" --prefix "$prefix" > "$tmp/install.log" || {
+    cat "$tmp/install.log"
+    fail "cmake --install failed"
+  }
+fi
 
 # Everything a client needs, and nothing left out of the public headers.
 for header in "$source"/include/tamb/*.h; do
