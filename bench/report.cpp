@@ -46,16 +46,6 @@ std::string time_of(const Timings &timings, const std::string &name, double *ns)
   return "not run";
 }
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(text, sizeof text, fmt, args);
-  va_end(args);
-  return text;
-}
-
 std::string json_text(const std::string &text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -492,6 +482,15 @@ double fitted_exponent(const std::vector<std::pair<double, double>> &points) {
   }
   double denominator = n * sxx - sx * sx;
   return denominator > 0 ? (n * sxy - sx * sy) / denominator : NAN;
+}
+
+std::string format(const char *fmt, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  return text;
 }
 
 // ---- Registries ----------------------------------------------------------------------------

@@ -33,6 +33,9 @@ struct Machine {
 
 Machine machine_describe();
 
+// printf into a string, cut at 511 bytes: the report's lines and a figure's.
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // The size a run name of family carries as its first argument ("BM_X/8", "BM_X/8/2",
 // "BM_X/n:8"); 0 when the name is not of the family or carries no size.
 double size_of(const std::string &family, const std::string &name);

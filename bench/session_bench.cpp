@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -33,9 +32,12 @@
 #include "kit_remote.h"
 #include "kit_session.h"
 #include "ratio.h"
+#include "report.h"
 #include "tamb/tamb.h"
 
 namespace {
+
+using tamb_bench::format;
 
 constexpr int kClients = 16;
 constexpr uint32_t kRate = 48000;
@@ -456,15 +458,6 @@ double clock_cost_ns() {
 double percentile(const std::vector<double> &sorted, double share) {
   size_t rank = static_cast<size_t>(share * static_cast<double>(sorted.size()) + 0.999999);
   return sorted[std::min(sorted.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-__attribute__((format(printf, 1, 2))) std::string format(const char *pattern, ...) {
-  char line[256];
-  va_list args;
-  va_start(args, pattern);
-  std::vsnprintf(line, sizeof line, pattern, args);
-  va_end(args);
-  return line;
 }
 
 // Cycles in which one process's calls took far longer than they usually do. On a shared or

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "ipc_scenario.h"
 #include "kit.h"
 #include "support.h"
 
@@ -37,23 +38,7 @@ using std::chrono::steady_clock;
 
 const tamb_shm_info_t kFresh = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
 
-// Runs scenario in a forked child inside a fresh IPC namespace and reports its verdict. The
-// scenario asserts with the usual macros; the child's exit status carries the outcome back.
-void RunScenario(const std::function<void()> &scenario) {
-  int status = support::run_in_child([&] {
-    std::string why;
-    if (!support::enter_ipc_namespace(&why)) {
-      fprintf(stderr, "skipped: %s\n", why.c_str());
-      return support::child_skipped;
-    }
-    alarm(20);  // a deadlocked registry fails the test instead of hanging it
-    hooks::log_set_echo(false);
-    scenario();
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  });
-  if (status == support::child_skipped) GTEST_SKIP() << "no private IPC namespace here";
-  EXPECT_EQ(status, 0) << "the scenario failed; its report is above";
-}
+void RunScenario(const std::function<void()> &scenario) { support::run_ipc_scenario(scenario); }
 
 std::string Prefix(const std::string &name) {
   return "/tamb-" + std::to_string(getuid()) + ":" + name + ":";

@@ -19,26 +19,13 @@
 #include <vector>
 
 #include "hooks.h"
+#include "ipc_scenario.h"
 #include "support.h"
 #include "tamb/shm.h"
 
 namespace {
 
-void RunScenario(const std::function<void()> &scenario) {
-  int status = support::run_in_child([&] {
-    std::string why;
-    if (!support::enter_ipc_namespace(&why)) {
-      fprintf(stderr, "skipped: %s\n", why.c_str());
-      return support::child_skipped;
-    }
-    alarm(20);  // a tool that never gets the registry fails the test instead of hanging it
-    hooks::log_set_echo(false);
-    scenario();
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  });
-  if (status == support::child_skipped) GTEST_SKIP() << "no private IPC namespace here";
-  EXPECT_EQ(status, 0) << "the scenario failed; its report is above";
-}
+void RunScenario(const std::function<void()> &scenario) { support::run_ipc_scenario(scenario); }
 
 // One run of the tool with its output.
 class Tool {
