@@ -9,6 +9,11 @@
 // sync_remain is the one field that clients change while the engine may be changing it too: a
 // ready client decrements it on its process thread while a request handler runs on another.
 // Both sides change it with atomic read-modify-writes so that neither loses the other's step.
+//
+// Every other field that a client, a request handler or the process thread reads while another
+// of them writes it (the state, the poll's counts and time, the clients' role flags) is read
+// and written with single relaxed atomic accesses (shared_word.h): the values are independent,
+// and the order between them is the cycle's.
 
 #include "tamb/playhead_server.h"
 
@@ -20,6 +25,7 @@
 #include "check.h"
 #include "guarded_copy.h"
 #include "outside.h"
+#include "shared_word.h"
 #include "tamb/transport.h"
 
 // Engine steps are logged only when the server asked for it.
@@ -57,21 +63,27 @@ tamb_client_internal_t *client_find(tamb_engine_t *engine, tamb_uuid_t client_id
   return tamb_client_internal_by_id(engine, client_id);
 }
 
+void state_set(tamb_control_t *control, tamb_transport_state_t state) {
+  TAMB_STORE(control->transport_state, static_cast<int32_t>(state));
+}
+
 void tamb_sync_poll_start(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   int32_t sync_count = 0;
   for (tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
     tamb_client_control_t *client = control_of(node);
-    if (client->active_slowsync) {
-      client->sync_poll = 1;
+    if (TAMB_LOAD(client->active_slowsync)) {
+      TAMB_STORE(client->sync_poll, uint8_t{1});
       ++sync_count;
     }
   }
-  TAMB_CHECK(sync_count == engine->control->sync_clients);
-  control->sync_remain = sync_count;
-  control->sync_time_left = control->sync_timeout;
+  TAMB_CHECK_AS(sync_count == TAMB_LOAD(engine->control->sync_clients),
+                "sync_count == engine->control->sync_clients");
+  uint64_t timeout = tamb::sync_timeout_load(control);
+  TAMB_STORE(control->sync_remain, sync_count);
+  TAMB_STORE(control->sync_time_left, timeout);
   ENGINE_TRACE(engine, "transport Starting, sync poll of %u clients for %8.6f secs",
-               static_cast<unsigned>(sync_count), seconds(control->sync_timeout));
+               static_cast<unsigned>(sync_count), seconds(timeout));
 }
 
 void tamb_sync_poll_stop(tamb_engine_t *engine) {
@@ -79,49 +91,57 @@ void tamb_sync_poll_stop(tamb_engine_t *engine) {
   int32_t poll_count = 0;
   for (tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
     tamb_client_control_t *client = control_of(node);
-    if (client->active_slowsync && client->sync_poll) {
-      client->sync_poll = 0;
+    if (TAMB_LOAD(client->active_slowsync) && TAMB_LOAD(client->sync_poll)) {
+      TAMB_STORE(client->sync_poll, uint8_t{0});
       ++poll_count;
     }
   }
-  TAMB_CHECK(poll_count == engine->control->sync_remain);
+  int32_t sync_remain = TAMB_LOAD(engine->control->sync_remain);
+  TAMB_CHECK_AS(poll_count == sync_remain, "poll_count == engine->control->sync_remain");
   ENGINE_TRACE(engine, "sync poll halted with %u clients and %8.6f secs remaining",
-               static_cast<unsigned>(control->sync_remain), seconds(control->sync_time_left));
-  control->sync_remain = 0;
-  control->sync_time_left = 0;
+               static_cast<unsigned>(sync_remain), seconds(TAMB_LOAD(control->sync_time_left)));
+  TAMB_STORE(control->sync_remain, 0);
+  TAMB_STORE(control->sync_time_left, uint64_t{0});
 }
 
 void tamb_sync_poll_deactivate(tamb_engine_t *engine, tamb_client_control_t *client) {
   tamb_control_t *control = engine->control;
   // Claimed with one exchange: the client may be reporting ready at this very moment, and only
   // one of the two may count it out of sync_remain.
-  if (__atomic_exchange_n(&client->sync_poll, 0, __ATOMIC_ACQ_REL) != 0) {
-    client->sync_poll_new = 0;
-    int32_t sync_remain = __atomic_sub_fetch(&control->sync_remain, 1, __ATOMIC_RELAXED);
+  if (__atomic_exchange_n(TAMB_WORD(client->sync_poll), 0, __ATOMIC_ACQ_REL) != 0) {
+    TAMB_STORE(client->sync_poll_new, uint8_t{0});
+    int32_t sync_remain = __atomic_sub_fetch(TAMB_WORD(control->sync_remain), 1, __ATOMIC_RELAXED);
     TAMB_CHECK(sync_remain >= 0);
     ENGINE_TRACE(engine, "sync poll interrupted for client %s", client->name);
   }
-  client->active_slowsync = 0;
-  control->sync_clients = control->sync_clients - 1;
-  TAMB_CHECK(engine->control->sync_clients >= 0);
+  TAMB_STORE(client->active_slowsync, uint8_t{0});
+  int32_t sync_clients = __atomic_sub_fetch(TAMB_WORD(control->sync_clients), 1, __ATOMIC_RELAXED);
+  TAMB_CHECK_AS(sync_clients >= 0, "engine->control->sync_clients >= 0");
 }
 
 // Puts a slow-sync client into the running poll, or starts one; a rolling transport waits.
 void sync_client_poll(tamb_engine_t *engine, tamb_client_control_t *client) {
   tamb_control_t *control = engine->control;
-  control->sync_time_left = control->sync_timeout;
-  client->sync_poll_new = 1;
+  TAMB_STORE(control->sync_time_left, tamb::sync_timeout_load(control));
+  TAMB_STORE(client->sync_poll_new, uint8_t{1});
   // Counted in before the flag is raised: a client that sees the flag may count itself out at
   // once, and sync_remain must never dip below the clients it counts.
-  if (!client->sync_poll) {
-    __atomic_fetch_add(&control->sync_remain, 1, __ATOMIC_RELAXED);
-    __atomic_store_n(&client->sync_poll, 1, __ATOMIC_RELEASE);
+  if (!TAMB_LOAD(client->sync_poll)) {
+    __atomic_fetch_add(TAMB_WORD(control->sync_remain), 1, __ATOMIC_RELAXED);
+    __atomic_store_n(TAMB_WORD(client->sync_poll), 1, __ATOMIC_RELEASE);
   }
-  if (control->transport_state == TAMB_TRANSPORT_ROLLING) {
-    control->transport_state = TAMB_TRANSPORT_STARTING;
+  if (TAMB_LOAD(control->transport_state) == TAMB_TRANSPORT_ROLLING) {
+    state_set(control, TAMB_TRANSPORT_STARTING);
     ENGINE_TRACE(engine, "force transport state to Starting");
   }
   ENGINE_TRACE(engine, "polling sync client %s", client->name);
+}
+
+// A slow-sync client joins sync_clients; the count is changed by one atomic step because the
+// server may activate one client while a request handler registers another.
+void sync_client_count_in(tamb_control_t *control, tamb_client_control_t *client) {
+  TAMB_STORE(client->active_slowsync, uint8_t{1});
+  __atomic_fetch_add(TAMB_WORD(control->sync_clients), 1, __ATOMIC_RELAXED);
 }
 
 [[gnu::always_inline]] inline void advance(tamb_control_t *control) {
@@ -129,19 +149,19 @@ void sync_client_poll(tamb_engine_t *engine, tamb_client_control_t *client) {
 }
 
 void stop(tamb_engine_t *engine) {
-  engine->control->transport_state = TAMB_TRANSPORT_STOPPED;
+  state_set(engine->control, TAMB_TRANSPORT_STOPPED);
   ENGINE_TRACE(engine, "transport Stopped");
-  if (engine->control->sync_remain != 0) tamb_sync_poll_stop(engine);
+  if (TAMB_LOAD(engine->control->sync_remain) != 0) tamb_sync_poll_stop(engine);
 }
 
 void roll(tamb_engine_t *engine) {
-  engine->control->transport_state = TAMB_TRANSPORT_ROLLING;
+  state_set(engine->control, TAMB_TRANSPORT_ROLLING);
   ENGINE_TRACE(engine, "transport Rolling");
   advance(engine->control);
 }
 
 void start_polling(tamb_engine_t *engine) {
-  engine->control->transport_state = TAMB_TRANSPORT_STARTING;
+  state_set(engine->control, TAMB_TRANSPORT_STARTING);
   tamb_sync_poll_start(engine);
 }
 
@@ -166,45 +186,45 @@ void start_polling(tamb_engine_t *engine) {
   tamb::position_write_close(current, guard);
 }
 
-// One field of current_position, at offset, changed under a new guard that keeps the position's
-// id. Packed fields may be unaligned: the value goes in through memcpy.
-template <typename Value>
-void current_position_set(tamb_control_t *control, size_t offset, Value value) {
+// One field of current_position changed under a new guard that keeps the position's id.
+// Clients also read the time and the rate alone, without the guards, so change stores the
+// field with a single atomic store.
+template <typename Change>
+void current_position_change(tamb_control_t *control, Change change) {
   tamb_position_t *current = &control->current_position;
-  uint64_t guard = tamb::position_next_guard(current, current->head_id);
+  uint64_t guard = tamb::position_next_guard(current, TAMB_LOAD(current->head_id));
   tamb::position_write_open(current, guard);
-  memcpy(reinterpret_cast<char *>(current) + offset, &value, sizeof value);
+  change(current);
   tamb::position_write_close(current, guard);
 }
 
 void poll_timed_out(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   ENGINE_TRACE(engine, "transport sync timeout");
-  control->sync_time_left = 0;
-  control->transport_state = TAMB_TRANSPORT_ROLLING;
-  ENGINE_TRACE(engine, "transport Rolling, %8.6f sec left for poll",
-               seconds(control->sync_time_left));
+  TAMB_STORE(control->sync_time_left, uint64_t{0});
+  state_set(control, TAMB_TRANSPORT_ROLLING);
+  ENGINE_TRACE(engine, "transport Rolling, %8.6f sec left for poll", seconds(0));
 }
 
 // Without a sample rate a cycle has no length, and a poll that cannot be timed would keep the
 // transport waiting for good; such a poll ends at once as timed out.
 void cycle_sync_progress(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
-  if (control->transport_state != TAMB_TRANSPORT_STARTING) return;
-  if (control->sync_remain == 0) {
-    control->transport_state = TAMB_TRANSPORT_ROLLING;
-    ENGINE_TRACE(engine, "transport Rolling, %8.6f sec left for poll",
-                 seconds(control->sync_time_left));
+  if (TAMB_LOAD(control->transport_state) != TAMB_TRANSPORT_STARTING) return;
+  uint64_t time_left = TAMB_LOAD(control->sync_time_left);
+  if (TAMB_LOAD(control->sync_remain) == 0) {
+    state_set(control, TAMB_TRANSPORT_ROLLING);
+    ENGINE_TRACE(engine, "transport Rolling, %8.6f sec left for poll", seconds(time_left));
     return;
   }
-  uint32_t rate = control->current_position.frame_rate;
+  uint32_t rate = TAMB_LOAD(control->current_position.frame_rate);
   if (rate == 0) {
     poll_timed_out(engine);
     return;
   }
   uint64_t cycle_usecs = static_cast<uint64_t>(control->buffer_size) * 1000000u / rate;
-  if (cycle_usecs < control->sync_time_left) {
-    control->sync_time_left = control->sync_time_left - cycle_usecs;
+  if (cycle_usecs < time_left) {
+    TAMB_STORE(control->sync_time_left, time_left - cycle_usecs);
   } else {
     poll_timed_out(engine);
   }
@@ -214,7 +234,7 @@ void cycle_command(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   // Clients store the command at any moment: read it once, so that the test and the copy
   // below see the same value.
-  int32_t command = __atomic_load_n(&control->transport_cmd, __ATOMIC_RELAXED);
+  int32_t command = TAMB_LOAD(control->transport_cmd);
   bool is_new = command != control->previous_cmd;
   if (is_new) {
     control->previous_cmd = command;
@@ -224,9 +244,10 @@ void cycle_command(tamb_engine_t *engine) {
   bool start = is_new && command == TAMB_TRANSPORT_CMD_START;
   bool halt = is_new && command == TAMB_TRANSPORT_CMD_STOP;
   bool relocated = control->new_position != 0;
-  bool slow_clients = control->sync_clients > 0;
+  bool slow_clients = TAMB_LOAD(control->sync_clients) > 0;
+  int32_t state = TAMB_LOAD(control->transport_state);
 
-  switch (control->transport_state) {
+  switch (state) {
     case TAMB_TRANSPORT_STOPPED:
       if (start && slow_clients) {
         start_polling(engine);
@@ -253,7 +274,7 @@ void cycle_command(tamb_engine_t *engine) {
       }
       break;
     default:
-      TAMB_ERROR("invalid TAMB transport state: %d", static_cast<int>(control->transport_state));
+      TAMB_ERROR("invalid TAMB transport state: %d", static_cast<int>(state));
       break;
   }
 }
@@ -271,7 +292,7 @@ void cycle_command(tamb_engine_t *engine) {
     return;
   }
   if (engine->request_stalled_reported ||
-      now - engine->request_stalled_since <= control->sync_timeout)
+      now - engine->request_stalled_since <= tamb::sync_timeout_load(control))
     return;
   engine->request_stalled_reported = 1;
   TAMB_ERROR("requested position 0x%lx half written for %8.6f secs; waiting for a complete one",
@@ -291,16 +312,16 @@ void cycle_command(tamb_engine_t *engine) {
   ENGINE_TRACE(engine, "new transport position: %u, id=0x%lx",
                static_cast<unsigned>(control->pending_position.frame),
                static_cast<unsigned long>(control->pending_position.head_id));
-  control->pending_is_new = 1;
+  TAMB_STORE(control->pending_is_new, uint8_t{1});
   control->last_request_id = copy.head_id;
 }
 
 void cycle_takeover(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
-  control->pending_is_new = 0;
+  TAMB_STORE(control->pending_is_new, uint8_t{0});
   // A client may be writing the request right now; its head guard is only a hint, the guarded
   // copy decides what is taken.
-  uint64_t requested_id = __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED);
+  uint64_t requested_id = TAMB_LOAD(control->requested_position.head_id);
   if (requested_id != control->last_request_id) request_take(engine, requested_id);
   control->next_frame = control->pending_position.frame;
 }
@@ -309,12 +330,10 @@ void cycle_takeover(tamb_engine_t *engine) {
 // command, no newly requested position waiting to become current or to be taken. Nothing the
 // promotion changes decides this.
 [[gnu::always_inline]] inline bool cycle_is_quiet(const tamb_control_t *control) {
-  int32_t state = control->transport_state;
+  int32_t state = TAMB_LOAD(control->transport_state);
   return (state == TAMB_TRANSPORT_ROLLING || state == TAMB_TRANSPORT_STOPPED) &&
-         __atomic_load_n(&control->transport_cmd, __ATOMIC_RELAXED) == control->previous_cmd &&
-         !control->pending_is_new &&
-         __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED) ==
-             control->last_request_id;
+         TAMB_LOAD(control->transport_cmd) == control->previous_cmd && !control->pending_is_new &&
+         TAMB_LOAD(control->requested_position.head_id) == control->last_request_id;
 }
 
 // Poll progress, command and state, takeover: the cycle end after the promotion.
@@ -328,18 +347,18 @@ void cycle_takeover(tamb_engine_t *engine) {
   tamb_control_t *control = engine->control;
   if (!cycle_is_quiet(control)) {
     cycle_promote(control, control->next_frame);
-    control->new_position = control->pending_is_new;
+    TAMB_STORE(control->new_position, control->pending_is_new);
     cycle_steps(engine);
     return;
   }
   // What the four steps do when the cycle is quiet, with the stores that would change nothing
   // left out: new_position takes pending_is_new, which is 0; a rolling transport advances the
   // pending frame, which becomes the next frame; a standing one leaves both where they are.
-  bool rolling = control->transport_state == TAMB_TRANSPORT_ROLLING;
+  bool rolling = TAMB_LOAD(control->transport_state) == TAMB_TRANSPORT_ROLLING;
   uint32_t next_frame = control->next_frame;
   uint32_t pending_frame = rolling ? next_frame + control->buffer_size : next_frame;
   cycle_promote(control, pending_frame);
-  if (control->new_position) control->new_position = 0;
+  if (control->new_position) TAMB_STORE(control->new_position, uint8_t{0});
   if (rolling) control->next_frame = pending_frame;
 }
 
@@ -375,11 +394,14 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
 }
 
 TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs) {
-  current_position_set(engine->control, offsetof(tamb_position_t, usecs), usecs);
+  current_position_change(engine->control,
+                          [usecs](tamb_position_t *current) { TAMB_STORE(current->usecs, usecs); });
 }
 
 TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate) {
-  current_position_set(engine->control, offsetof(tamb_position_t, frame_rate), sample_rate);
+  current_position_change(engine->control, [sample_rate](tamb_position_t *current) {
+    TAMB_STORE(current->frame_rate, sample_rate);
+  });
   engine->control->pending_position.frame_rate = sample_rate;
   return 0;
 }
@@ -400,12 +422,12 @@ TAMB_API int tamb_timebase_set(tamb_engine_t *engine, tamb_uuid_t client_id, int
     result = EBUSY;
   } else {
     if (master != nullptr) {
-      master->control->timebase_master = 0;
-      master->control->timebase_new = 0;
+      TAMB_STORE(master->control->timebase_master, uint8_t{0});
+      TAMB_STORE(master->control->timebase_new, uint8_t{0});
     }
     engine->timebase_client = client;
-    client->control->timebase_master = 1;
-    if (client->control->active) client->control->timebase_new = 1;
+    TAMB_STORE(client->control->timebase_master, uint8_t{1});
+    if (client->control->active) TAMB_STORE(client->control->timebase_new, uint8_t{1});
     ENGINE_TRACE(engine, "new timebase master: %s", client->control->name);
   }
   client_lock_give(engine);
@@ -417,8 +439,8 @@ TAMB_API int tamb_timebase_reset(tamb_engine_t *engine, tamb_uuid_t client_id) {
   tamb_client_internal_t *client = client_find(engine, client_id);
   int result = EINVAL;
   if (client != nullptr && client == engine->timebase_client) {
-    client->control->timebase_master = 0;
-    client->control->timebase_new = 0;
+    TAMB_STORE(client->control->timebase_master, uint8_t{0});
+    TAMB_STORE(client->control->timebase_new, uint8_t{0});
     engine->timebase_client = nullptr;
     engine->control->pending_position.valid = 0;
     ENGINE_TRACE(engine, "%s resigned as timebase master", client->control->name);
@@ -434,14 +456,13 @@ TAMB_API int tamb_transport_client_set_sync(tamb_engine_t *engine, tamb_uuid_t c
   int result = EINVAL;
   if (client != nullptr) {
     tamb_client_control_t *flags = client->control;
-    if (!flags->slowsync) {
-      flags->slowsync = 1;
+    if (!TAMB_LOAD(flags->slowsync)) {
+      TAMB_STORE(flags->slowsync, uint8_t{1});
       if (flags->active) {
-        flags->active_slowsync = 1;
-        engine->control->sync_clients = engine->control->sync_clients + 1;
+        sync_client_count_in(engine->control, flags);
       }
     }
-    if (flags->active_slowsync) sync_client_poll(engine, flags);
+    if (TAMB_LOAD(flags->active_slowsync)) sync_client_poll(engine, flags);
     result = 0;
   }
   client_lock_give(engine);
@@ -452,9 +473,11 @@ TAMB_API int tamb_transport_client_reset_sync(tamb_engine_t *engine, tamb_uuid_t
   client_lock_take(engine);
   tamb_client_internal_t *client = client_find(engine, client_id);
   int result = EINVAL;
-  if (client != nullptr && client->control->slowsync) {
-    if (client->control->active_slowsync) tamb_sync_poll_deactivate(engine, client->control);
-    client->control->slowsync = 0;
+  if (client != nullptr && TAMB_LOAD(client->control->slowsync)) {
+    if (TAMB_LOAD(client->control->active_slowsync)) {
+      tamb_sync_poll_deactivate(engine, client->control);
+    }
+    TAMB_STORE(client->control->slowsync, uint8_t{0});
     result = 0;
   }
   client_lock_give(engine);
@@ -462,48 +485,50 @@ TAMB_API int tamb_transport_client_reset_sync(tamb_engine_t *engine, tamb_uuid_t
 }
 
 TAMB_API int tamb_transport_set_sync_timeout(tamb_engine_t *engine, tamb_time_t usecs) {
-  engine->control->sync_timeout = usecs;
+  tamb::sync_timeout_store(engine->control, usecs);
   ENGINE_TRACE(engine, "new sync timeout: %8.6f secs", seconds(usecs));
   return 0;
 }
 
 TAMB_API void tamb_transport_client_new(tamb_client_internal_t *client) {
   tamb_client_control_t *flags = client->control;
-  flags->timebase_master = 0;
-  flags->timebase_new = 0;
-  flags->slowsync = 0;
-  flags->active_slowsync = 0;
-  flags->sync_poll = 0;
-  flags->sync_poll_new = 0;
+  TAMB_STORE(flags->timebase_master, uint8_t{0});
+  TAMB_STORE(flags->timebase_new, uint8_t{0});
+  TAMB_STORE(flags->slowsync, uint8_t{0});
+  TAMB_STORE(flags->active_slowsync, uint8_t{0});
+  TAMB_STORE(flags->sync_poll, uint8_t{0});
+  TAMB_STORE(flags->sync_poll_new, uint8_t{0});
   flags->sync_cb_set = 0;
   flags->timebase_cb_set = 0;
 }
 
 TAMB_API void tamb_transport_activate(tamb_engine_t *engine, tamb_client_internal_t *client) {
-  if (client->control->slowsync) {
-    TAMB_CHECK(!client->control->active_slowsync);
-    client->control->active_slowsync = 1;
-    engine->control->sync_clients = engine->control->sync_clients + 1;
+  if (TAMB_LOAD(client->control->slowsync)) {
+    TAMB_CHECK_AS(!TAMB_LOAD(client->control->active_slowsync),
+                  "!client->control->active_slowsync");
+    sync_client_count_in(engine->control, client->control);
     sync_client_poll(engine, client->control);
   }
-  if (client->control->timebase_master) client->control->timebase_new = 1;
+  if (TAMB_LOAD(client->control->timebase_master)) {
+    TAMB_STORE(client->control->timebase_new, uint8_t{1});
+  }
 }
 
 TAMB_API void tamb_transport_client_exit(tamb_engine_t *engine, tamb_client_internal_t *client) {
   tamb_client_control_t *flags = client->control;
   if (client == engine->timebase_client) {
     if (flags->exiting) {
-      flags->timebase_master = 0;
-      flags->timebase_new = 0;
+      TAMB_STORE(flags->timebase_master, uint8_t{0});
+      TAMB_STORE(flags->timebase_new, uint8_t{0});
       engine->timebase_client = nullptr;
       ENGINE_TRACE(engine, "timebase master exit");
     }
-    current_position_set(engine->control, offsetof(tamb_position_t, valid), uint32_t{0});
+    current_position_change(engine->control, [](tamb_position_t *current) { current->valid = 0; });
     engine->control->pending_position.valid = 0;
   }
-  if (flags->slowsync) {
-    if (flags->active_slowsync) tamb_sync_poll_deactivate(engine, flags);
-    if (flags->exiting) flags->slowsync = 0;
+  if (TAMB_LOAD(flags->slowsync)) {
+    if (TAMB_LOAD(flags->active_slowsync)) tamb_sync_poll_deactivate(engine, flags);
+    if (flags->exiting) TAMB_STORE(flags->slowsync, uint8_t{0});
   }
 }
 

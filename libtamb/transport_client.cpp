@@ -54,16 +54,15 @@ tamb_nframes_t frames_in(uint64_t elapsed, uint32_t rate) {
 }
 
 uint32_t current_rate(const tamb_control_t *control) {
-  return __atomic_load_n(&control->current_position.frame_rate, __ATOMIC_RELAXED);
+  return TAMB_LOAD(control->current_position.frame_rate);
 }
 
 tamb_time_t cycle_start_time(const tamb_control_t *control) {
-  return __atomic_load_n(&control->current_position.usecs, __ATOMIC_RELAXED);
+  return TAMB_LOAD(control->current_position.usecs);
 }
 
 tamb_transport_state_t transport_state(const tamb_control_t *control) {
-  return static_cast<tamb_transport_state_t>(
-      __atomic_load_n(&control->transport_state, __ATOMIC_RELAXED));
+  return static_cast<tamb_transport_state_t>(TAMB_LOAD(control->transport_state));
 }
 
 // Waits until this writer holds the shared record. Another writer holds it for the time of
@@ -97,11 +96,11 @@ void position_write(tamb_position_t *shared, const tamb_position_t *position) {
   do {
     uint64_t head;
     if (!tamb::position_try_claim(shared, id, &head)) position_claim_wait(shared, id);
-    memcpy(reinterpret_cast<char *>(shared) + tamb::position_body_offset,
-           reinterpret_cast<const char *>(position) + tamb::position_body_offset,
-           tamb::position_body_size);
+    tamb::body_copy(reinterpret_cast<char *>(shared) + tamb::position_body_offset,
+                    reinterpret_cast<const char *>(position) + tamb::position_body_offset,
+                    tamb::position_body_size);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-  } while (__atomic_load_n(&shared->head_id, __ATOMIC_RELAXED) != id);
+  } while (TAMB_LOAD(shared->head_id) != id);
   tamb::position_write_close(shared, id);
 }
 
@@ -187,9 +186,9 @@ TAMB_API tamb_nframes_t tamb_time_to_frames(const tamb_client_t *client, tamb_ti
   auto period = static_cast<int64_t>(timer.next_cycle_usecs - timer.cycle_start_usecs);
   // A cycle of no length says nothing about the rate; every time belongs to its first frame.
   if (period == 0) return timer.cycle_start_frame;
-  double frames = static_cast<double>(elapsed) / static_cast<double>(period) *
-                      __atomic_load_n(&control->buffer_size, __ATOMIC_RELAXED) +
-                  0.5;
+  double frames =
+      static_cast<double>(elapsed) / static_cast<double>(period) * TAMB_LOAD(control->buffer_size) +
+      0.5;
   return timer.cycle_start_frame + frames_modulo(std::floor(frames));
 }
 
@@ -198,7 +197,7 @@ TAMB_API tamb_nframes_t tamb_frame_time(const tamb_client_t *client) {
 }
 
 TAMB_API tamb_nframes_t tamb_last_frame_time(const tamb_client_t *client) {
-  return __atomic_load_n(&client->engine_control->frame_timer.cycle_start_frame, __ATOMIC_RELAXED);
+  return TAMB_LOAD(client->engine_control->frame_timer.cycle_start_frame);
 }
 
 TAMB_API tamb_time_t tamb_frames_to_time(const tamb_client_t *client, tamb_nframes_t frame) {
@@ -207,7 +206,7 @@ TAMB_API tamb_time_t tamb_frames_to_time(const tamb_client_t *client, tamb_nfram
   if (timer.initialized == 0) return 0;
   auto offset = static_cast<int32_t>(frame - timer.cycle_start_frame);
   auto period = static_cast<int64_t>(timer.next_cycle_usecs - timer.cycle_start_usecs);
-  uint32_t buffer_size = __atomic_load_n(&control->buffer_size, __ATOMIC_RELAXED);
+  uint32_t buffer_size = TAMB_LOAD(control->buffer_size);
   // Without a cycle length in frames there is no rate to convert with.
   if (buffer_size == 0) return timer.cycle_start_usecs;
   double usecs =
@@ -240,7 +239,8 @@ TAMB_API int tamb_set_sample_rate_callback(tamb_client_t *client,
 // ---- Transport --------------------------------------------------------------------------------
 
 TAMB_API uint64_t tamb_generate_unique_id(tamb_control_t *control) {
-  uint32_t counter = __atomic_fetch_add(&control->position_id_counter, 1u, __ATOMIC_SEQ_CST);
+  uint32_t counter =
+      __atomic_fetch_add(TAMB_WORD(control->position_id_counter), 1u, __ATOMIC_SEQ_CST);
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(counter)));
 }
 
@@ -280,13 +280,11 @@ TAMB_API int tamb_transport_reposition(tamb_client_t *client, const tamb_positio
 }
 
 TAMB_API void tamb_transport_start(tamb_client_t *client) {
-  __atomic_store_n(&client->engine_control->transport_cmd, TAMB_TRANSPORT_CMD_START,
-                   __ATOMIC_RELAXED);
+  TAMB_STORE(client->engine_control->transport_cmd, TAMB_TRANSPORT_CMD_START);
 }
 
 TAMB_API void tamb_transport_stop(tamb_client_t *client) {
-  __atomic_store_n(&client->engine_control->transport_cmd, TAMB_TRANSPORT_CMD_STOP,
-                   __ATOMIC_RELAXED);
+  TAMB_STORE(client->engine_control->transport_cmd, TAMB_TRANSPORT_CMD_STOP);
 }
 
 TAMB_API int tamb_set_sync_callback(tamb_client_t *client, tamb_sync_callback_t callback,
@@ -336,42 +334,51 @@ TAMB_API int tamb_release_timebase(tamb_client_t *client) {
 TAMB_API void tamb_call_sync_client(tamb_client_t *client) {
   tamb_client_control_t *own = client->control;
   tamb_control_t *control = client->engine_control;
-  if (!own->active_slowsync) return;
-  if (!control->new_position && !own->sync_poll && !own->sync_poll_new) return;
+  // The engine changes these flags from its request handlers while this runs: every access is
+  // a single atomic one.
+  if (!TAMB_LOAD(own->active_slowsync)) return;
+  if (!TAMB_LOAD(control->new_position) && !TAMB_LOAD(own->sync_poll) &&
+      !TAMB_LOAD(own->sync_poll_new))
+    return;
   if (client->sync_callback == nullptr) return;
+  // sync_poll_new tells that a poll (re)started since the callback last ran. It is cleared as
+  // the callback starts, not after it: a poll that the engine restarts while the callback runs
+  // then keeps its flag for the next cycle instead of losing it to a late clear.
+  TAMB_STORE(own->sync_poll_new, uint8_t{0});
   int ready =
       client->sync_callback(transport_state(control), &control->current_position, client->sync_arg);
   // The flag is claimed with one exchange, as the server does when it drops the client from
   // the poll, so that of a ready report and a removal at the same moment only one counts the
   // client out. Slow-sync clients may run their cycles in parallel; a plain decrement could
   // lose one of two simultaneous ones and leave the poll waiting for a client that is ready.
-  if (ready != 0 && __atomic_exchange_n(&own->sync_poll, 0, __ATOMIC_ACQ_REL) != 0) {
-    __atomic_fetch_sub(&control->sync_remain, 1, __ATOMIC_RELAXED);
+  if (ready != 0 && __atomic_exchange_n(TAMB_WORD(own->sync_poll), 0, __ATOMIC_ACQ_REL) != 0) {
+    __atomic_fetch_sub(TAMB_WORD(control->sync_remain), 1, __ATOMIC_RELAXED);
   }
-  own->sync_poll_new = 0;
 }
 
 TAMB_API void tamb_call_timebase_master(tamb_client_t *client) {
   tamb_client_control_t *own = client->control;
   tamb_control_t *control = client->engine_control;
-  if (!own->timebase_master) {
+  // The engine's request handlers change the role's flags while this runs.
+  if (!TAMB_LOAD(own->timebase_master)) {
     client->timebase_callback = nullptr;
     client->timebase_arg = nullptr;
-    own->timebase_cb_set = 0;
+    TAMB_STORE(own->timebase_cb_set, uint8_t{0});
     return;
   }
   if (client->timebase_callback == nullptr) return;
   tamb_transport_state_t state = transport_state(control);
   int new_position;
-  if (own->timebase_new) {
-    own->timebase_new = 0;
+  // Taken with one exchange: a handler that sets the flag again meanwhile is not undone.
+  if (TAMB_LOAD(own->timebase_new) &&
+      __atomic_exchange_n(TAMB_WORD(own->timebase_new), 0, __ATOMIC_RELAXED) != 0) {
     new_position = 1;
   } else {
-    new_position = control->pending_is_new;
+    new_position = TAMB_LOAD(control->pending_is_new);
     if (state != TAMB_TRANSPORT_ROLLING && new_position == 0) return;
   }
-  client->timebase_callback(state, control->buffer_size, &control->pending_position, new_position,
-                            client->timebase_arg);
+  client->timebase_callback(state, TAMB_LOAD(control->buffer_size), &control->pending_position,
+                            new_position, client->timebase_arg);
 }
 
 // ---- Older interface ----------------------------------------------------------------------
@@ -392,7 +399,7 @@ TAMB_API void tamb_get_transport_info(tamb_client_t *client, tamb_transport_info
   info->frame_rate = position.frame_rate;
   info->usecs = position.usecs;
   info->valid = position.valid | TAMB_TRANSPORT_INFO_STATE | TAMB_TRANSPORT_INFO_POSITION;
-  info->transport_state = control->transport_state;
+  info->transport_state = TAMB_LOAD(control->transport_state);
   info->frame = position.frame;
   if ((position.valid & TAMB_POSITION_BBT) == 0) return;
   info->bar = position.bar;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "shared_word.h"
 #include "tamb/playhead_server.h"
 
 namespace kit {
@@ -49,10 +50,11 @@ void registrations_clear() {
 
 void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer, void (*pace)()) {
   tamb_frame_timer_t *shared = &control->frame_timer;
-  uint32_t guard = __atomic_load_n(&shared->head_guard, __ATOMIC_RELAXED) + 1;
-  __atomic_store_n(&shared->head_guard, guard, __ATOMIC_RELAXED);
+  uint32_t guard = TAMB_LOAD(shared->head_guard) + 1;
+  TAMB_STORE(shared->head_guard, guard);
   std::atomic_thread_fence(std::memory_order_release);
-  shared->cycle_start_frame = timer.cycle_start_frame;
+  // Clients also read the frame alone, without the guards.
+  TAMB_STORE(shared->cycle_start_frame, timer.cycle_start_frame);
   if (pace != nullptr) pace();
   shared->cycle_start_usecs = timer.cycle_start_usecs;
   if (pace != nullptr) pace();
@@ -61,7 +63,7 @@ void frame_timer_write(tamb_control_t *control, const tamb_frame_timer_t &timer,
   shared->period_usecs = timer.period_usecs;
   shared->initialized = timer.initialized;
   memcpy(shared->writer_state, timer.writer_state, sizeof shared->writer_state);
-  __atomic_store_n(&shared->tail_guard, guard, __ATOMIC_RELEASE);
+  __atomic_store_n(TAMB_WORD(shared->tail_guard), guard, __ATOMIC_RELEASE);
 }
 
 namespace {

@@ -17,6 +17,7 @@
 
 #include "engine_checks.h"
 #include "kit.h"
+#include "shared_word.h"
 #include "support.h"
 #include "tamb/tamb.h"
 
@@ -928,7 +929,7 @@ TEST_F(Engine, ReadyReportRacingARemovalCountsTheClientOutOnce) {
   std::thread client([&] {
     while (!done.load(std::memory_order_relaxed)) {
       tamb_call_sync_client(&slow->handle);
-      int32_t remain = __atomic_load_n(&control_->sync_remain, __ATOMIC_RELAXED);
+      int32_t remain = TAMB_LOAD(control_->sync_remain);
       if (remain < lowest.load()) lowest.store(remain);
     }
   });
@@ -939,6 +940,32 @@ TEST_F(Engine, ReadyReportRacingARemovalCountsTheClientOutOnce) {
   done.store(true);
   client.join();
   EXPECT_EQ(lowest.load(), 0);
+  EXPECT_TRUE(support::engine_invariants(engine_));
+}
+
+// The server restarts a client's poll (a re-registration arrives on its request thread) while
+// the client's sync callback is running. The callback ran before the restart, so the flag that
+// announces it must outlive this run; clearing it after the callback returned would lose it.
+TEST_F(Engine, PollRestartedWhileTheSyncCallbackRunsKeepsItsFlag) {
+  kit::Client *slow = AddSlow("slow");
+  struct Restart {
+    tamb_engine_t *engine;
+    tamb_uuid_t id;
+    int runs = 0;
+  } restart{engine_, Id(slow)};
+  slow->handle.sync_arg = &restart;
+  slow->handle.sync_callback = [](tamb_transport_state_t, tamb_position_t *, void *arg) {
+    auto *r = static_cast<Restart *>(arg);
+    if (r->runs++ == 0) {
+      EXPECT_EQ(tamb_transport_client_set_sync(r->engine, r->id), 0);
+    }
+    return 0;
+  };
+  tamb_call_sync_client(&slow->handle);
+  EXPECT_EQ(TAMB_LOAD(Flags(slow)->sync_poll_new), 1);
+  tamb_call_sync_client(&slow->handle);
+  EXPECT_EQ(restart.runs, 2);
+  EXPECT_EQ(TAMB_LOAD(Flags(slow)->sync_poll_new), 0);
   EXPECT_TRUE(support::engine_invariants(engine_));
 }
 

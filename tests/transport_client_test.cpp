@@ -11,6 +11,7 @@
 
 #include "kit.h"
 #include "kit_cycle.h"
+#include "shared_word.h"
 #include "support.h"
 #include "tamb/tamb.h"
 
@@ -249,8 +250,8 @@ TEST_F(Transport, QueryWaitsForAWriterToFinish) {
   current.frame = 1;
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    __atomic_store_n(&current.frame, 2u, __ATOMIC_RELAXED);
-    __atomic_store_n(&current.tail_id, uint64_t{8}, __ATOMIC_RELEASE);
+    TAMB_STORE(current.frame, 2u);
+    __atomic_store_n(TAMB_WORD(current.tail_id), uint64_t{8}, __ATOMIC_RELEASE);
   });
   tamb_position_t copy;
   tamb_transport_query(client_, &copy);

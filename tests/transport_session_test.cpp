@@ -17,6 +17,7 @@
 #include "engine_checks.h"
 #include "kit.h"
 #include "kit_cycle.h"
+#include "shared_word.h"
 #include "support.h"
 #include "tamb/tamb.h"
 
@@ -620,8 +621,8 @@ TEST_F(Session, RandomLocatesAndCommandsKeepTheInvariantsAndNeverTearARequest) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
   while (std::chrono::steady_clock::now() < deadline || cycles < 2000) {
     const tamb_control_t *control = Control();
-    midway += __atomic_load_n(&control->requested_position.head_id, __ATOMIC_RELAXED) !=
-              __atomic_load_n(&control->requested_position.tail_id, __ATOMIC_RELAXED);
+    midway += TAMB_LOAD(control->requested_position.head_id) !=
+              TAMB_LOAD(control->requested_position.tail_id);
     Cycle();
     ++cycles;
     int32_t state = control->transport_state;

@@ -47,7 +47,7 @@ TAMB_API const char *tamb_clock_source_name(int32_t source);
 TAMB_API int tamb_hpet_init(void);
 
 /** CLOCK_MONOTONIC in microseconds, truncated. Any thread, the process thread included. */
-TAMB_API tamb_time_t tamb_get_microseconds_from_system(void);
+TAMB_API tamb_time_t tamb_get_microseconds_from_system(void) TAMB_NONBLOCKING;
 
 /** Kept for callers of older releases; it has no effect. Any thread. */
 TAMB_API void tamb_init_time(void);

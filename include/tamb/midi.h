@@ -64,34 +64,36 @@ TAMB_API extern const tamb_port_functions_t tamb_builtin_midi_functions;
 TAMB_API void tamb_midi_buffer_init(void *buffer, uint64_t size, tamb_nframes_t nframes);
 
 /** Removes every event; the cycle length and size stay. The buffer's writer. */
-TAMB_API void tamb_midi_clear_buffer(void *buffer);
+TAMB_API void tamb_midi_clear_buffer(void *buffer) TAMB_NONBLOCKING;
 
 /** The number of events whose records lie inside the buffer. Any reader of the buffer. */
-TAMB_API uint32_t tamb_midi_get_event_count(void *buffer);
+TAMB_API uint32_t tamb_midi_get_event_count(void *buffer) TAMB_NONBLOCKING;
 
 /** The number of events refused since the buffer was last cleared. Any reader. */
-TAMB_API uint32_t tamb_midi_get_lost_event_count(void *buffer);
+TAMB_API uint32_t tamb_midi_get_lost_event_count(void *buffer) TAMB_NONBLOCKING;
 
 /** Fills *event with event index: 0, or ENODATA when there is no such event. Any reader. */
-TAMB_API int tamb_midi_event_get(tamb_midi_event_t *event, void *buffer, uint32_t index);
+TAMB_API int tamb_midi_event_get(tamb_midi_event_t *event, void *buffer,
+                                 uint32_t index) TAMB_NONBLOCKING;
 
 /** The largest data size that can still be stored. The buffer's writer. */
-TAMB_API uint64_t tamb_midi_max_event_size(void *buffer);
+TAMB_API uint64_t tamb_midi_max_event_size(void *buffer) TAMB_NONBLOCKING;
 
 /** Space for size data bytes of an event at time, or null (the event counts as lost). The
  * buffer's writer. */
-TAMB_API uint8_t *tamb_midi_event_reserve(void *buffer, tamb_nframes_t time, uint64_t size);
+TAMB_API uint8_t *tamb_midi_event_reserve(void *buffer, tamb_nframes_t time,
+                                          uint64_t size) TAMB_NONBLOCKING;
 
 /** Stores an event: 0, or ENOBUFS (the event counts as lost). The buffer's writer. */
 TAMB_API int tamb_midi_event_write(void *buffer, tamb_nframes_t time, const uint8_t *data,
-                                   uint64_t size);
+                                   uint64_t size) TAMB_NONBLOCKING;
 
 /** Size of one event record: 8. Any thread. */
-TAMB_API int tamb_midi_internal_event_size(void);
+TAMB_API int tamb_midi_internal_event_size(void) TAMB_NONBLOCKING;
 
 /** Merges the events of an input's connections into its mix_buffer in time order. Process
  * thread of the input's client, once the connected outputs are written for the cycle. */
-TAMB_API void tamb_midi_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes);
+TAMB_API void tamb_midi_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes) TAMB_NONBLOCKING;
 
 TAMB_END_DECLS
 

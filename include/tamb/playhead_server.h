@@ -19,7 +19,7 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine);
 
 /** Records the start time of the cycle in the current position. Process thread; no allocation, no
  * lock. */
-TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs);
+TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usecs) TAMB_NONBLOCKING;
 
 /**
  * Runs the transport state machine once all clients have finished the cycle. Process thread; no
@@ -27,7 +27,7 @@ TAMB_API void tamb_transport_cycle_start(tamb_engine_t *engine, tamb_time_t usec
  * writing) is left for a later cycle end, and reported once through tamb_error when it stays
  * half written for longer than the sync timeout.
  */
-TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine);
+TAMB_API void tamb_transport_cycle_end(tamb_engine_t *engine) TAMB_NONBLOCKING;
 
 /** Stores the sample rate in the current and pending positions; 0. Between cycles. */
 TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate);

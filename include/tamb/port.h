@@ -81,21 +81,22 @@ TAMB_API tamb_port_t *tamb_port_new(tamb_client_t *client, uint32_t port_id,
  * unconnected input, the connected output's for one connection, the mix buffer for several.
  * Null when the type's segment is not attached. Process thread; no allocation, no lock.
  */
-TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes);
+TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes) TAMB_NONBLOCKING;
 
 /** Buffer size in bytes of a type for a cycle of nframes frames. Any thread. */
 TAMB_API uint64_t tamb_port_type_buffer_size(const tamb_port_type_info_t *type, uint32_t nframes);
 
 /** Buffer size of the client's type named type_name at the engine's buffer size; 0 if none.
  * Any thread; no allocation, no lock. */
-TAMB_API uint64_t tamb_port_type_get_buffer_size(tamb_client_t *client, const char *type_name);
+TAMB_API uint64_t tamb_port_type_get_buffer_size(tamb_client_t *client,
+                                                 const char *type_name) TAMB_NONBLOCKING;
 
 /** Sets the whole buffer to 0. Any thread. */
 TAMB_API void tamb_generic_buffer_init(void *buffer, uint64_t size, tamb_nframes_t nframes);
 
 /** Sums the buffers of an input's connections into its mix_buffer, in list order. Process
  * thread; no allocation, no lock. */
-TAMB_API void tamb_audio_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes);
+TAMB_API void tamb_audio_port_mixdown(tamb_port_t *port, tamb_nframes_t nframes) TAMB_NONBLOCKING;
 
 /** Registers "client:port_name" with the server; the new port object, or null. Not on a
  * process thread: it waits for the server and allocates. */

@@ -54,11 +54,11 @@ TAMB_BEGIN_DECLS
 /* ---- Time and frames ------------------------------------------------------------------- */
 
 /** The current time of the process-wide clock. Any thread, the process thread included. */
-TAMB_API tamb_time_t tamb_get_time(void);
+TAMB_API tamb_time_t tamb_get_time(void) TAMB_NONBLOCKING;
 
 /** Frames elapsed since the current cycle began, at the sample rate; 0 if the clock reads an
  * earlier time than the cycle's start. Any thread, the process thread included. */
-TAMB_API tamb_nframes_t tamb_frames_since_cycle_start(const tamb_client_t *client);
+TAMB_API tamb_nframes_t tamb_frames_since_cycle_start(const tamb_client_t *client) TAMB_NONBLOCKING;
 
 /**
  * The current cycle's first frame, start time, the expected start of the next cycle and the
@@ -67,21 +67,22 @@ TAMB_API tamb_nframes_t tamb_frames_since_cycle_start(const tamb_client_t *clien
  */
 TAMB_API int tamb_get_cycle_times(const tamb_client_t *client, tamb_nframes_t *current_frames,
                                   tamb_time_t *current_usecs, tamb_time_t *next_usecs,
-                                  float *period_usecs);
+                                  float *period_usecs) TAMB_NONBLOCKING;
 
 /**
  * The frame that plays at time usecs, rounded to the nearest frame (halves up), modulo 2^32;
  * 0 while the frame timer holds no values. A cycle of zero length maps every time to the
  * cycle's first frame. Any thread, the process thread included.
  */
-TAMB_API tamb_nframes_t tamb_time_to_frames(const tamb_client_t *client, tamb_time_t usecs);
+TAMB_API tamb_nframes_t tamb_time_to_frames(const tamb_client_t *client,
+                                            tamb_time_t usecs) TAMB_NONBLOCKING;
 
 /** tamb_time_to_frames of the current time. Any thread, the process thread included. */
-TAMB_API tamb_nframes_t tamb_frame_time(const tamb_client_t *client);
+TAMB_API tamb_nframes_t tamb_frame_time(const tamb_client_t *client) TAMB_NONBLOCKING;
 
 /** The first frame of the current cycle, read without a guarded copy. Any thread, the process
  * thread included. */
-TAMB_API tamb_nframes_t tamb_last_frame_time(const tamb_client_t *client);
+TAMB_API tamb_nframes_t tamb_last_frame_time(const tamb_client_t *client) TAMB_NONBLOCKING;
 
 /**
  * The time at which frame plays, rounded to the nearest microsecond; frames up to 2^31 before
@@ -89,10 +90,11 @@ TAMB_API tamb_nframes_t tamb_last_frame_time(const tamb_client_t *client);
  * buffer size of 0 every frame maps to the cycle's start time. Any thread, the process thread
  * included.
  */
-TAMB_API tamb_time_t tamb_frames_to_time(const tamb_client_t *client, tamb_nframes_t frame);
+TAMB_API tamb_time_t tamb_frames_to_time(const tamb_client_t *client,
+                                         tamb_nframes_t frame) TAMB_NONBLOCKING;
 
 /** The sample rate, frames per second. Any thread, the process thread included. */
-TAMB_API uint32_t tamb_get_sample_rate(const tamb_client_t *client);
+TAMB_API uint32_t tamb_get_sample_rate(const tamb_client_t *client) TAMB_NONBLOCKING;
 
 /**
  * Sets (or, with null, clears) the sample-rate callback and calls a non-null one at once with
@@ -106,7 +108,7 @@ TAMB_API int tamb_set_sample_rate_callback(tamb_client_t *client,
 
 /** A fresh position id: the counter's value before an atomic increment, sign-extended. Any
  * thread of any process. */
-TAMB_API uint64_t tamb_generate_unique_id(tamb_control_t *control);
+TAMB_API uint64_t tamb_generate_unique_id(tamb_control_t *control) TAMB_NONBLOCKING;
 
 /**
  * Copies a position so that the destination ends up consistent (head_id == tail_id, body of
@@ -114,16 +116,18 @@ TAMB_API uint64_t tamb_generate_unique_id(tamb_control_t *control);
  * a writer is midway; aborts the process when no consistent copy comes within about 11000
  * tries. Any thread; no allocation, no lock.
  */
-TAMB_API void tamb_transport_copy_position(const tamb_position_t *from, tamb_position_t *to);
+TAMB_API void tamb_transport_copy_position(const tamb_position_t *from,
+                                           tamb_position_t *to) TAMB_NONBLOCKING;
 
 /** The transport state; with a destination, also a consistent copy of the current position.
  * Any thread, the process thread included. */
 TAMB_API tamb_transport_state_t tamb_transport_query(const tamb_client_t *client,
-                                                     tamb_position_t *position);
+                                                     tamb_position_t *position) TAMB_NONBLOCKING;
 
 /** The current position's frame, advanced by the time elapsed since its cycle while rolling.
  * Any thread, the process thread included. */
-TAMB_API tamb_nframes_t tamb_get_current_transport_frame(const tamb_client_t *client);
+TAMB_API tamb_nframes_t tamb_get_current_transport_frame(const tamb_client_t *client)
+    TAMB_NONBLOCKING;
 
 /**
  * Asks for the transport to move to frame, with no musical fields. 0. Any thread; no lock.
@@ -131,20 +135,21 @@ TAMB_API tamb_nframes_t tamb_get_current_transport_frame(const tamb_client_t *cl
  * and takes the record over from a client that stayed midway for the budget of a guarded copy
  * (it died there), so the engine only ever takes a request that one client wrote whole.
  */
-TAMB_API int tamb_transport_locate(tamb_client_t *client, tamb_nframes_t frame);
+TAMB_API int tamb_transport_locate(tamb_client_t *client, tamb_nframes_t frame) TAMB_NONBLOCKING;
 
 /**
  * Asks for the transport to move to *position (frame, valid bits and fields as given). 0, or
  * 22 (EINVAL) when valid has a bit outside TAMB_POSITION_BBT | TAMB_POSITION_EXTRA_MASK.
  * Any thread; no lock; writes the request as tamb_transport_locate does.
  */
-TAMB_API int tamb_transport_reposition(tamb_client_t *client, const tamb_position_t *position);
+TAMB_API int tamb_transport_reposition(tamb_client_t *client,
+                                       const tamb_position_t *position) TAMB_NONBLOCKING;
 
 /** Asks the engine to start the transport; repeating it has no further effect. Any thread. */
-TAMB_API void tamb_transport_start(tamb_client_t *client);
+TAMB_API void tamb_transport_start(tamb_client_t *client) TAMB_NONBLOCKING;
 
 /** Asks the engine to stop the transport; repeating it has no further effect. Any thread. */
-TAMB_API void tamb_transport_stop(tamb_client_t *client);
+TAMB_API void tamb_transport_stop(tamb_client_t *client) TAMB_NONBLOCKING;
 
 /**
  * Registers the client as slow-sync client with callback, or, with null, withdraws it. The
@@ -170,11 +175,11 @@ TAMB_API int tamb_release_timebase(tamb_client_t *client);
 
 /** Runs the sync callback while the client is polled. The client core, once per cycle on the
  * process thread; no allocation, no lock. */
-TAMB_API void tamb_call_sync_client(tamb_client_t *client);
+TAMB_API void tamb_call_sync_client(tamb_client_t *client) TAMB_NONBLOCKING;
 
 /** Runs the timebase callback of the master. The client core, once per cycle on the process
  * thread; no allocation, no lock. */
-TAMB_API void tamb_call_timebase_master(tamb_client_t *client);
+TAMB_API void tamb_call_timebase_master(tamb_client_t *client) TAMB_NONBLOCKING;
 
 /* ---- Older interface --------------------------------------------------------------------- */
 

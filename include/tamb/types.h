@@ -16,6 +16,22 @@
 #define TAMB_API
 #endif
 
+/**
+ * Marks a function that runs on a process thread: it allocates nothing, takes no lock and makes
+ * no system call besides reading the clock (and the bounded sleep of a guarded copy that meets
+ * a writer). With clang it is the function effect `nonblocking`, which `-Wfunction-effects`
+ * checks at compile time and RealtimeSanitizer at run time; elsewhere it is empty. It is not
+ * part of a function's type in C, so the ABI is the same either way.
+ */
+#if defined(__has_attribute)
+#if __has_attribute(nonblocking)
+#define TAMB_NONBLOCKING __attribute__((nonblocking))
+#endif
+#endif
+#ifndef TAMB_NONBLOCKING
+#define TAMB_NONBLOCKING
+#endif
+
 /** Shared records have no padding: their byte layout is a format shared between processes. */
 #define TAMB_PACKED __attribute__((packed))
 

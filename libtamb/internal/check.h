@@ -23,4 +23,9 @@ namespace tamb {
 #define TAMB_CHECK(condition) \
   ((condition) ? (void)0 : ::tamb::check_failed(#condition, __FILE__, __LINE__, __func__))
 
+// The same, reported with text instead of the condition's own: for a condition that reads a
+// shared field through an atomic access but is known to its readers by the field's name.
+#define TAMB_CHECK_AS(condition, text) \
+  ((condition) ? (void)0 : ::tamb::check_failed(text, __FILE__, __LINE__, __func__))
+
 #endif
