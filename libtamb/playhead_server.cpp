@@ -24,6 +24,7 @@
 
 #include "check.h"
 #include "guarded_copy.h"
+#include "nonblocking.h"
 #include "outside.h"
 #include "shared_word.h"
 #include "tamb/transport.h"
@@ -67,7 +68,7 @@ void state_set(tamb_control_t *control, tamb_transport_state_t state) {
   TAMB_STORE(control->transport_state, static_cast<int32_t>(state));
 }
 
-void tamb_sync_poll_start(tamb_engine_t *engine) {
+void tamb_sync_poll_start(tamb_engine_t *engine) TAMB_NONBLOCKING {
   tamb_control_t *control = engine->control;
   int32_t sync_count = 0;
   for (tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
@@ -86,7 +87,7 @@ void tamb_sync_poll_start(tamb_engine_t *engine) {
                static_cast<unsigned>(sync_count), seconds(timeout));
 }
 
-void tamb_sync_poll_stop(tamb_engine_t *engine) {
+void tamb_sync_poll_stop(tamb_engine_t *engine) TAMB_NONBLOCKING {
   tamb_control_t *control = engine->control;
   int32_t poll_count = 0;
   for (tamb_slist_t *node = engine->clients; node != nullptr; node = node->next) {
@@ -230,7 +231,7 @@ void cycle_sync_progress(tamb_engine_t *engine) {
   }
 }
 
-void cycle_command(tamb_engine_t *engine) {
+void cycle_command(tamb_engine_t *engine) TAMB_NONBLOCKING {
   tamb_control_t *control = engine->control;
   // Clients store the command at any moment: read it once, so that the test and the copy
   // below see the same value.
@@ -274,7 +275,9 @@ void cycle_command(tamb_engine_t *engine) {
       }
       break;
     default:
-      TAMB_ERROR("invalid TAMB transport state: %d", static_cast<int>(state));
+      // An error report: the engine's state is broken already.
+      TAMB_NONBLOCKING_EXEMPT(
+          TAMB_ERROR("invalid TAMB transport state: %d", static_cast<int>(state)));
       break;
   }
 }
@@ -282,7 +285,8 @@ void cycle_command(tamb_engine_t *engine) {
 // A request found half written is left for a later cycle end: the process thread never waits
 // for a client. One that stays so for longer than the sync timeout (its writer died midway) is
 // reported once; the next complete request of any client is taken as usual.
-[[gnu::cold, gnu::noinline]] void request_stalled(tamb_engine_t *engine, uint64_t requested_id) {
+[[gnu::cold, gnu::noinline]] void request_stalled(tamb_engine_t *engine,
+                                                  uint64_t requested_id) TAMB_NONBLOCKING {
   tamb_control_t *control = engine->control;
   tamb_time_t now = control->current_position.usecs;
   if (!engine->request_stalled) {
@@ -295,9 +299,10 @@ void cycle_command(tamb_engine_t *engine) {
       now - engine->request_stalled_since <= tamb::sync_timeout_load(control))
     return;
   engine->request_stalled_reported = 1;
-  TAMB_ERROR("requested position 0x%lx half written for %8.6f secs; waiting for a complete one",
-             static_cast<unsigned long>(requested_id),
-             seconds(now - engine->request_stalled_since));
+  // Reported once per stalled request, as an error.
+  TAMB_NONBLOCKING_EXEMPT(TAMB_ERROR(
+      "requested position 0x%lx half written for %8.6f secs; waiting for a complete one",
+      static_cast<unsigned long>(requested_id), seconds(now - engine->request_stalled_since)));
 }
 
 [[gnu::noinline]] void request_take(tamb_engine_t *engine, uint64_t requested_id) {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "guarded_copy.h"
+#include "nonblocking.h"
 #include "outside.h"
 #include "tamb/clock.h"
 #include "tamb/transport.h"
@@ -28,12 +29,13 @@ std::atomic<bool> get_info_first_call{true};
 std::atomic<bool> set_info_first_call{true};
 
 // A reading before the process chose its clock takes the system clock.
-tamb_time_t clock_now() {
+tamb_time_t clock_now() TAMB_NONBLOCKING {
   tamb_clock_function_t clock = _tamb_get_microseconds;
-  return clock != nullptr ? clock() : tamb_get_microseconds_from_system();
+  // The clock sources read a counter or the vDSO's clock.
+  return clock != nullptr ? TAMB_NONBLOCKING_EXEMPT(clock()) : tamb_get_microseconds_from_system();
 }
 
-tamb_frame_timer_t frame_timer_read(const tamb_control_t *control) {
+tamb_frame_timer_t frame_timer_read(const tamb_control_t *control) TAMB_NONBLOCKING {
   tamb_frame_timer_t timer;
   tamb::guarded_copy<tamb_frame_timer_t, tamb::frame_timer_try_read>(&control->frame_timer, &timer,
                                                                      hung_frame_timer);
@@ -91,11 +93,14 @@ tamb_transport_state_t transport_state(const tamb_control_t *control) {
 // Writes position whole into the shared record: claimed, body, then the tail guard. A writer
 // that finds its claim taken over (it stalled as long as a dead one) writes again, so that a
 // write that returned is one that completed.
-void position_write(tamb_position_t *shared, const tamb_position_t *position) {
+void position_write(tamb_position_t *shared, const tamb_position_t *position) TAMB_NONBLOCKING {
   uint64_t id = position->head_id;
   do {
     uint64_t head;
-    if (!tamb::position_try_claim(shared, id, &head)) position_claim_wait(shared, id);
+    // Waits, with bounded sleeps, only while another writer holds the record.
+    if (!tamb::position_try_claim(shared, id, &head)) {
+      TAMB_NONBLOCKING_EXEMPT(position_claim_wait(shared, id));
+    }
     tamb::body_copy(reinterpret_cast<char *>(shared) + tamb::position_body_offset,
                     reinterpret_cast<const char *>(position) + tamb::position_body_offset,
                     tamb::position_body_size);
@@ -104,10 +109,10 @@ void position_write(tamb_position_t *shared, const tamb_position_t *position) {
   tamb::position_write_close(shared, id);
 }
 
-[[gnu::noinline, gnu::cold]] tamb_transport_state_t query_wait(const tamb_control_t *control,
-                                                               tamb_position_t *position) {
-  tamb::guarded_copy_wait<tamb_position_t, tamb::position_try_read>(&control->current_position,
-                                                                    position, hung_position);
+[[gnu::noinline, gnu::cold]] tamb_transport_state_t query_wait(
+    const tamb_control_t *control, tamb_position_t *position) TAMB_NONBLOCKING {
+  TAMB_NONBLOCKING_EXEMPT(tamb::guarded_copy_wait<tamb_position_t, tamb::position_try_read>(
+      &control->current_position, position, hung_position));
   std::atomic_thread_fence(std::memory_order_acquire);
   return transport_state(control);
 }
@@ -115,7 +120,7 @@ void position_write(tamb_position_t *shared, const tamb_position_t *position) {
 // Gives the position a fresh id and the current cycle's time and rate, and writes it into
 // requested_position, where the engine picks it up at the end of the cycle. Writers of the
 // record exclude each other, so the engine only ever finds a body that one of them wrote.
-void position_request(tamb_control_t *control, tamb_position_t *position) {
+void position_request(tamb_control_t *control, tamb_position_t *position) TAMB_NONBLOCKING {
   position->usecs = cycle_start_time(control);
   position->frame_rate = current_rate(control);
   uint64_t id = tamb_generate_unique_id(control);
@@ -345,8 +350,9 @@ TAMB_API void tamb_call_sync_client(tamb_client_t *client) {
   // the callback starts, not after it: a poll that the engine restarts while the callback runs
   // then keeps its flag for the next cycle instead of losing it to a late clear.
   TAMB_STORE(own->sync_poll_new, uint8_t{0});
-  int ready =
-      client->sync_callback(transport_state(control), &control->current_position, client->sync_arg);
+  // The client's own callback keeps the process thread's rules or breaks them itself.
+  int ready = TAMB_NONBLOCKING_EXEMPT(client->sync_callback(
+      transport_state(control), &control->current_position, client->sync_arg));
   // The flag is claimed with one exchange, as the server does when it drops the client from
   // the poll, so that of a ready report and a removal at the same moment only one counts the
   // client out. Slow-sync clients may run their cycles in parallel; a plain decrement could
@@ -377,8 +383,9 @@ TAMB_API void tamb_call_timebase_master(tamb_client_t *client) {
     new_position = TAMB_LOAD(control->pending_is_new);
     if (state != TAMB_TRANSPORT_ROLLING && new_position == 0) return;
   }
-  client->timebase_callback(state, TAMB_LOAD(control->buffer_size), &control->pending_position,
-                            new_position, client->timebase_arg);
+  TAMB_NONBLOCKING_EXEMPT(client->timebase_callback(state, TAMB_LOAD(control->buffer_size),
+                                                    &control->pending_position, new_position,
+                                                    client->timebase_arg));
 }
 
 // ---- Older interface ----------------------------------------------------------------------

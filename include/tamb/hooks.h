@@ -28,8 +28,10 @@ void tamb_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /** Reports one informational message. */
 void tamb_info(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/** Queues one trace message of the transport engine; called inside the server's cycle. */
-void tamb_messagebuffer_add(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/** Queues one trace message of the transport engine; called inside the server's cycle, so it
+ * must not allocate, lock or make a system call. */
+void tamb_messagebuffer_add(const char *fmt, ...) TAMB_NONBLOCKING
+    __attribute__((format(printf, 1, 2)));
 
 /** The longest path of a server directory, without its NUL. */
 #define TAMB_PATH_MAX 4096
@@ -44,14 +46,14 @@ tamb_client_internal_t *tamb_client_internal_by_id(tamb_engine_t *engine, tamb_u
 extern int32_t cpu_type;
 
 /** dest[i] = src[i] for every i below count; the copy kernel when cpu_type reports SSE. */
-void x86_sse_copyf(float *dest, const float *src, int count);
+void x86_sse_copyf(float *dest, const float *src, int count) TAMB_NONBLOCKING;
 /** As x86_sse_copyf; the copy kernel when cpu_type reports 3DNow!. */
-void x86_3dnow_copyf(float *dest, const float *src, int count);
+void x86_3dnow_copyf(float *dest, const float *src, int count) TAMB_NONBLOCKING;
 
 /** dest[i] += src[i] for every i below count; the mix kernel when cpu_type reports SSE. */
-void x86_sse_add2f(float *dest, const float *src, int count);
+void x86_sse_add2f(float *dest, const float *src, int count) TAMB_NONBLOCKING;
 /** As x86_sse_add2f; the mix kernel when cpu_type reports 3DNow!. */
-void x86_3dnow_add2f(float *dest, const float *src, int count);
+void x86_3dnow_add2f(float *dest, const float *src, int count) TAMB_NONBLOCKING;
 
 TAMB_END_DECLS
 

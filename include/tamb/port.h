@@ -20,8 +20,9 @@ typedef struct tamb_port tamb_port_t;
 typedef struct {
   /** Fills a new buffer of the type: size bytes for a cycle of nframes frames. */
   void (*buffer_init)(void *buffer, uint64_t size, tamb_nframes_t nframes);
-  /** Mixes the buffers of every port connected to an input into its mix_buffer; may be null. */
-  void (*mixdown)(tamb_port_t *port, tamb_nframes_t nframes);
+  /** Mixes the buffers of every port connected to an input into its mix_buffer; may be null.
+   * Runs on the process thread. */
+  void (*mixdown)(tamb_port_t *port, tamb_nframes_t nframes) TAMB_NONBLOCKING;
 } tamb_port_functions_t;
 
 /** A client's port object (one heap allocation, freed by the client core).
@@ -84,7 +85,8 @@ TAMB_API tamb_port_t *tamb_port_new(tamb_client_t *client, uint32_t port_id,
 TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes) TAMB_NONBLOCKING;
 
 /** Buffer size in bytes of a type for a cycle of nframes frames. Any thread. */
-TAMB_API uint64_t tamb_port_type_buffer_size(const tamb_port_type_info_t *type, uint32_t nframes);
+TAMB_API uint64_t tamb_port_type_buffer_size(const tamb_port_type_info_t *type,
+                                             uint32_t nframes) TAMB_NONBLOCKING;
 
 /** Buffer size of the client's type named type_name at the engine's buffer size; 0 if none.
  * Any thread; no allocation, no lock. */

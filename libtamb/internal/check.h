@@ -1,6 +1,8 @@
 // Invariants of the shared records and of the engine, checked in every build whatever NDEBUG
 // says. A violated one is an internal error: it is reported as assert() reports it (the text of
-// the condition, the file, the line and the plain function name) and stops the process.
+// the condition, the file, the line and the plain function name) and stops the process. The
+// report may run on a process thread, whose deadline no longer matters then: it is exempt from
+// the nonblocking checks.
 #ifndef TAMB_CHECK_H
 #define TAMB_CHECK_H
 
@@ -8,6 +10,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "nonblocking.h"
 
 namespace tamb {
 
@@ -21,11 +25,15 @@ namespace tamb {
 }  // namespace tamb
 
 #define TAMB_CHECK(condition) \
-  ((condition) ? (void)0 : ::tamb::check_failed(#condition, __FILE__, __LINE__, __func__))
+  ((condition)                \
+       ? (void)0              \
+       : TAMB_NONBLOCKING_EXEMPT(::tamb::check_failed(#condition, __FILE__, __LINE__, __func__)))
 
 // The same, reported with text instead of the condition's own: for a condition that reads a
 // shared field through an atomic access but is known to its readers by the field's name.
 #define TAMB_CHECK_AS(condition, text) \
-  ((condition) ? (void)0 : ::tamb::check_failed(text, __FILE__, __LINE__, __func__))
+  ((condition)                         \
+       ? (void)0                       \
+       : TAMB_NONBLOCKING_EXEMPT(::tamb::check_failed(text, __FILE__, __LINE__, __func__)))
 
 #endif

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nonblocking.h"
 #include "outside.h"
 #include "shared_word.h"
 #include "tamb/control.h"
@@ -34,8 +35,8 @@
 #if defined(__x86_64__)
 #define TAMB_WIDE_MOVES_EXPORT(result, name, params, args, body)                                   \
   namespace {                                                                                      \
-  [[gnu::target("avx2")]] result body##_avx2 params { return body args; }                          \
-  result body##_any params { return body args; }                                                   \
+  [[gnu::target("avx2")]] result body##_avx2 params TAMB_NONBLOCKING { return body args; }         \
+  result body##_any params TAMB_NONBLOCKING { return body args; }                                  \
   }                                                                                                \
   extern "C" {                                                                                     \
   [[gnu::no_sanitize("address", "undefined", "thread"), gnu::used]] static auto body##_resolve() { \
@@ -193,9 +194,11 @@ template <typename Record, bool (*try_once)(const Record *, Record *)>
 // otherwise hang the caller for ever: after every 11 failed tries the caller sleeps 20
 // microseconds, and after the 1000th sleep it reports hung_message and aborts.
 template <typename Record, bool (*try_once)(const Record *, Record *)>
-inline void guarded_copy(const Record *from, Record *to, const char *hung_message) {
+inline void guarded_copy(const Record *from, Record *to,
+                         const char *hung_message) TAMB_NONBLOCKING {
+  // The wait sleeps only after it met a writer, and only for a bounded time.
   if (!try_once(from, to)) [[unlikely]]
-    guarded_copy_wait<Record, try_once>(from, to, hung_message);
+    TAMB_NONBLOCKING_EXEMPT(guarded_copy_wait<Record, try_once>(from, to, hung_message));
 }
 
 }  // namespace tamb
