@@ -24,7 +24,9 @@ struct Message {
   std::string text;
 };
 
-// The messages reported since the last clear, oldest first (at most the last 256).
+// The messages reported since the last clear, oldest first (at most the last 256). Any thread
+// may report while another reads: a message another thread is still writing is left out, and
+// no message is ever returned in part. Reporting never waits for a lock.
 std::vector<Message> log_messages();
 
 // True when a message of that level with exactly that text was reported.

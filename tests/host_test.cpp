@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -55,16 +57,138 @@ TEST_F(Log, KeepsTheNewestMessagesAndCutsLongOnes) {
   EXPECT_EQ(messages[0].text, std::string(511, 'x'));
 }
 
-TEST_F(Log, LosesNoMessageFromConcurrentThreads) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < 50; ++i) tamb_info("thread %d message %d", t, i);
-    });
+// Each concurrent message names its writer and number, and its level, length and filler
+// follow from both, so a text made of pieces of two messages cannot pass for either.
+struct Tagged {
+  int writer;
+  int number;
+};
+
+hooks::Level tagged_level(Tagged m) { return static_cast<hooks::Level>((m.writer + m.number) % 3); }
+
+std::string tagged_text(Tagged m) {
+  char head[32];
+  snprintf(head, sizeof head, "w%02d #%06d |", m.writer, m.number);
+  std::string text = head;
+  text.append((m.writer * 131 + m.number * 37) % 600,
+              static_cast<char>('a' + (m.writer * 7 + m.number) % 26));
+  return text.substr(0, 511);  // cut like every message
+}
+
+void report_tagged(Tagged m) {
+  std::string text = tagged_text(m);
+  switch (tagged_level(m)) {
+    case hooks::Level::error:
+      tamb_error("%s", text.c_str());
+      break;
+    case hooks::Level::info:
+      tamb_info("%s", text.c_str());
+      break;
+    case hooks::Level::trace:
+      tamb_messagebuffer_add("%s", text.c_str());
+      break;
   }
-  for (std::thread &thread : threads) thread.join();
-  EXPECT_EQ(hooks::log_count(hooks::Level::info), 200u);
-  EXPECT_TRUE(hooks::log_has(hooks::Level::info, "thread 3 message 49"));
+}
+
+// Checks one copy of the log: every message whole and of its level, each writer's in the order
+// it wrote them, at most 256. Returns each writer's numbers in the order read.
+std::vector<std::vector<int>> check_tagged(const std::vector<hooks::Message> &messages,
+                                           int writers) {
+  std::vector<std::vector<int>> numbers(writers);
+  EXPECT_LE(messages.size(), 256u);
+  for (const hooks::Message &m : messages) {
+    Tagged tagged{-1, -1};
+    if (sscanf(m.text.c_str(), "w%d #%d |", &tagged.writer, &tagged.number) != 2 ||
+        tagged.writer < 0 || tagged.writer >= writers || tagged.number < 0) {
+      ADD_FAILURE() << "not a message of the writers: " << m.text;
+      continue;
+    }
+    if (m.text != tagged_text(tagged) || m.level != tagged_level(tagged)) {
+      ADD_FAILURE() << "mixed or torn message: level " << int(m.level) << " " << m.text;
+      continue;
+    }
+    std::vector<int> &mine = numbers[tagged.writer];
+    if (!mine.empty() && mine.back() >= tagged.number) {
+      ADD_FAILURE() << "writer " << tagged.writer << ": " << tagged.number << " read after "
+                    << mine.back();
+    }
+    mine.push_back(tagged.number);
+  }
+  return numbers;
+}
+
+TEST_F(Log, ConcurrentWritersAndReaderSeeWholeMessagesInOrder) {
+  struct Case {
+    int writers;
+    int per_writer;
+    bool reading;  // a reader copies the log all the while
+  };
+  const Case cases[] = {
+      {4, 50, false},    // fewer than 256 in all: none lost
+      {1, 20000, true},  // one writer laps the ring under a reader
+      {4, 20000, true},  // writers lap each other on the slots under a reader
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.writers << " writers of " << c.per_writer);
+    hooks::log_clear();
+    std::atomic<int> running{c.writers};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < c.writers; ++w) {
+      writers.emplace_back([w, &c, &running] {
+        for (int i = 0; i < c.per_writer; ++i) report_tagged({w, i});
+        running.fetch_sub(1);
+      });
+    }
+    if (c.reading) {
+      while (running.load() > 0 && !HasFailure()) {
+        check_tagged(hooks::log_messages(), c.writers);
+      }
+    }
+    for (std::thread &writer : writers) writer.join();
+
+    // With every writer done the log holds exactly the last messages, and of each writer a
+    // run that ends with its last message unless later ones of others pushed it all out.
+    std::vector<hooks::Message> messages = hooks::log_messages();
+    size_t total = static_cast<size_t>(c.writers) * c.per_writer;
+    EXPECT_EQ(messages.size(), std::min<size_t>(total, 256));
+    std::vector<std::vector<int>> numbers = check_tagged(messages, c.writers);
+    for (int w = 0; w < c.writers; ++w) {
+      const std::vector<int> &mine = numbers[w];
+      if (mine.empty()) continue;
+      EXPECT_EQ(mine.back(), c.per_writer - 1) << "writer " << w;
+      EXPECT_EQ(mine.back() - mine.front() + 1, static_cast<int>(mine.size())) << "writer " << w;
+    }
+    if (total <= 256) {
+      for (int w = 0; w < c.writers; ++w) EXPECT_EQ(numbers[w].size(), size_t(c.per_writer));
+    }
+  }
+  hooks::log_clear();
+  EXPECT_TRUE(hooks::log_messages().empty());
+  tamb_messagebuffer_add("after %s", "clear");
+  std::vector<hooks::Message> messages = hooks::log_messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "after clear");
+}
+
+// The formats the library traces with on the process thread format on the stack.
+TEST_F(Log, ReportingMakesNoHeapCalls) {
+  if (!support::HeapCounter::available()) GTEST_SKIP() << "sanitizer build owns the heap";
+  const char name[] = "slow client";
+  uint64_t calls;
+  {
+    support::HeapCounter counter;
+    for (int i = 0; i < 300; ++i) {
+      tamb_messagebuffer_add("transport Rolling, %8.6f sec left for poll", 1.5 * i);
+      tamb_messagebuffer_add("new transport position: %u, id=0x%lx", 48000u * i, 0xdeadbeefUL);
+      tamb_messagebuffer_add("polling sync client %s", name);
+      tamb_error("sync poll halted with %u clients and %8.6f secs remaining", 3u, 1e300);
+      tamb_info("%s resigned as timebase master", name);
+    }
+    calls = counter.calls();
+  }
+  EXPECT_EQ(calls, 0u);
+  EXPECT_TRUE(
+      hooks::log_has(hooks::Level::trace, "new transport position: 14352000, id=0xdeadbeef"));
 }
 
 using ServerDir = HostTest;
