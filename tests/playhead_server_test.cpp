@@ -722,6 +722,14 @@ TEST_F(Engine, SyncTimeoutAppliesToTheNextPollOnly) {
   control_->transport_cmd = kStart;
   End();
   EXPECT_EQ(control_->sync_time_left, 250000u);
+
+  // The field straddles a cache line and is stored in pieces: every byte must land, in order.
+  const uint64_t every_byte = 0x0123456789abcdefu;
+  tamb_transport_set_sync_timeout(engine_, every_byte);
+  uint8_t stored[8];
+  memcpy(stored, reinterpret_cast<const char *>(control_) + 446, sizeof stored);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(stored[i], static_cast<uint8_t>(every_byte >> (8 * i)));
+  EXPECT_EQ(tamb::sync_timeout_load(control_), every_byte);
 }
 
 TEST_F(Engine, NewClientHasEveryTransportFlagCleared) {
