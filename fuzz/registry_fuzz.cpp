@@ -144,7 +144,9 @@ void foreign_index(int16_t index) {
   }
 }
 
-// Clean-up frees exactly the entries of this process and of processes that are gone.
+// Clean-up frees exactly the entries of this process and of processes that are gone; of the
+// entries with a size and no owner (left by a process killed while filling one) it may free
+// those whose segment no live process made, and it keeps the rest as they were.
 void cleanup() {
   tamb_shm_registry_t before[TAMB_REGISTRY_MAX_SEGMENTS];
   memcpy(before, entry(0), sizeof before);
@@ -153,7 +155,8 @@ void cleanup() {
     const int32_t owner = before[i].owner_pid;
     const tamb_shm_registry_t *now = entry(i);
     if (owner == 0) {
-      check(memcmp(now, &before[i], sizeof before[i]) == 0);
+      const bool freed = now->owner_pid == 0 && now->size == 0 && now->shm_id == 0;
+      check((before[i].size != 0 && freed) || memcmp(now, &before[i], sizeof before[i]) == 0);
       continue;
     }
     const bool gone = owner != helper_pid();

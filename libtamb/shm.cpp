@@ -4,6 +4,13 @@
 // tamb_shm_unlock_registry. The semaphore is taken and given with SEM_UNDO, so the kernel gives
 // the lock back when a process dies holding it. The registry is written by other processes:
 // indexes and process ids read from it are checked before they are used.
+//
+// A process may be killed between any two of its steps, so every state it can leave behind is
+// one the clean-up recognises. Allocation marks its entry as the caller's and used before it
+// creates the segment, and stores the segment's id last: an entry of a dead owner whose id was
+// never stored still names the owner, and the clean-up finds that owner's segment among the
+// system's segments by its creator. Freeing an entry clears its size first, so a half-cleared
+// entry is free.
 #include "tamb/shm.h"
 
 #include <sys/ipc.h>
@@ -11,6 +18,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -155,10 +163,92 @@ bool process_is_gone(int32_t pid) { return pid <= 0 || (kill(pid, 0) == -1 && er
 
 bool index_is_valid(int index) { return index >= 0 && index < TAMB_REGISTRY_MAX_SEGMENTS; }
 
+// Stores to the registry reach it in program order as far as a kill is concerned: the
+// compiler may not move them across this.
+void kill_order() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+
 void entry_clear(tamb_shm_registry_t *entry) {
-  entry->owner_pid = 0;
   entry->size = 0;
+  kill_order();
   entry->shm_id = 0;
+  entry->owner_pid = 0;
+}
+
+// The System V state of the segment an entry names, when the id still names a segment the
+// registry could have handed out: private and of the entry's size. Ids of removed segments are
+// given out again, and an entry left half-filled may hold an id that names something else
+// altogether (a free entry's 0 is, in a fresh IPC namespace, the registry itself).
+bool entry_segment(const tamb_shm_registry_t *entry, shmid_ds *status) {
+  if (entry->shm_id < 0 || entry->size <= 0) return false;
+  if (shmctl(entry->shm_id, IPC_STAT, status) == -1) return false;
+  return status->shm_perm.__key == IPC_PRIVATE &&
+         status->shm_segsz == static_cast<size_t>(entry->size);
+}
+
+// Removes the segment of an entry that the clean-up frees, unless the id now belongs to a
+// segment that a live process other than the entry's owner created.
+void entry_segment_remove(const tamb_shm_registry_t *entry, int32_t owner, int32_t self) {
+  shmid_ds status{};
+  if (!entry_segment(entry, &status)) return;
+  int32_t creator = status.shm_cpid;
+  if (creator != owner && creator != self && !process_is_gone(creator)) return;
+  shmctl(entry->shm_id, IPC_RMID, nullptr);
+}
+
+// An entry with a size and no owner was left by a process that died while filling it, in a
+// build that stored the owner last. Its segment goes when its creator is gone; an entry whose
+// id names no such segment holds nothing and is freed. One whose segment a live process made
+// is kept: under the lock nobody is filling an entry, so that is damage we cannot explain.
+void half_made_entry_clean(tamb_shm_registry_t *entry) {
+  shmid_ds status{};
+  if (entry_segment(entry, &status)) {
+    if (!process_is_gone(status.shm_cpid)) return;
+    shmctl(entry->shm_id, IPC_RMID, nullptr);
+  }
+  entry_clear(entry);
+}
+
+// Process ids of entry owners that the clean-up found gone; at most one per entry.
+struct DeadOwners {
+  int32_t pid[TAMB_REGISTRY_MAX_SEGMENTS];
+  int count = 0;
+
+  void add(int32_t owner) {
+    if (owner <= 0 || holds(owner)) return;
+    pid[count++] = owner;
+  }
+  bool holds(int32_t owner) const {
+    for (int i = 0; i < count; ++i) {
+      if (pid[i] == owner) return true;
+    }
+    return false;
+  }
+};
+
+bool segment_is_named(int id) {
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
+    if (tamb_shm_registry[i].size != 0 && tamb_shm_registry[i].shm_id == id) return true;
+  }
+  return false;
+}
+
+// Removes the segments that dead owners created but whose ids never reached their entries
+// (killed between shmget and the store of the id). Only private segments of this user, that
+// no entry names, whose creator is one of those owners and still gone: a live process's
+// segment, another user's, the registry and any keyed segment are left alone.
+void unrecorded_segments_remove(const DeadOwners &dead) {
+  shm_info usage{};
+  int last = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&usage));
+  uid_t user = geteuid();
+  for (int slot = 0; slot <= last; ++slot) {
+    shmid_ds status{};
+    int id = shmctl(slot, SHM_STAT, &status);
+    if (id == -1 || status.shm_perm.__key != IPC_PRIVATE) continue;
+    if (status.shm_perm.cuid != user || status.shm_perm.uid != user) continue;
+    if ((status.shm_perm.mode & SHM_DEST) != 0 || !dead.holds(status.shm_cpid)) continue;
+    if (segment_is_named(id) || !process_is_gone(status.shm_cpid)) continue;
+    shmctl(id, IPC_RMID, nullptr);
+  }
 }
 
 // The hint names the key the way ipcrm takes it; the text is the server's own and is kept.
@@ -284,16 +374,20 @@ TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si) {
     tamb_shm_unlock_registry();
     return -1;
   }
+  entry->owner_pid = getpid();
+  entry->shm_id = -1;
+  kill_order();
+  entry->size = size;
   int id = shmget(IPC_PRIVATE, static_cast<size_t>(static_cast<ssize_t>(size)),
                   IPC_CREAT | IPC_EXCL | 0666);
   if (id == -1) {
-    TAMB_ERROR("cannot create shm segment (%s)", strerror(errno));
+    int error = errno;
+    entry_clear(entry);
+    TAMB_ERROR("cannot create shm segment (%s)", strerror(error));
     tamb_shm_unlock_registry();
     return -1;
   }
-  entry->size = size;
   entry->shm_id = id;
-  entry->owner_pid = getpid();
   si->index = static_cast<int16_t>(entry - tamb_shm_registry);
   si->address = TAMB_SHM_NOT_ATTACHED;
   tamb_shm_unlock_registry();
@@ -354,19 +448,27 @@ TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size) {
   return tamb_attach_shm(si);
 }
 
+// Entries of dead owners go first, free ones (a mark left before the size was stored)
+// included; the segments those owners created and never recorded go after, once no entry of
+// theirs names anything.
 TAMB_API int tamb_cleanup_shm(void) {
   if (tamb_shm_registry == nullptr) return 1;
   tamb_shm_lock_registry();
   int32_t self = getpid();
+  DeadOwners dead;
   for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
     tamb_shm_registry_t *entry = &tamb_shm_registry[i];
     int32_t owner = entry->owner_pid;
-    if (owner == 0) continue;
-    if (owner == self || process_is_gone(owner)) {
-      shmctl(entry->shm_id, IPC_RMID, nullptr);
-      entry_clear(entry);
+    if (owner == 0) {
+      if (entry->size != 0) half_made_entry_clean(entry);
+      continue;
     }
+    if (owner != self && !process_is_gone(owner)) continue;
+    if (owner != self) dead.add(owner);
+    if (entry->size != 0) entry_segment_remove(entry, owner, self);
+    entry_clear(entry);
   }
+  if (dead.count > 0) unrecorded_segments_remove(dead);
   tamb_shm_unlock_registry();
   return 1;
 }

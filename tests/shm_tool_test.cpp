@@ -207,7 +207,80 @@ TEST(ShmTool, ListsLiveAndDeadAndCleanFreesOnlyTheDead) {
     Tool again = RunTool({"--json", "clean"});
     EXPECT_EQ(again.status, 1) << "nothing left to free";
     EXPECT_EQ(again.out,
-              "{\"registry\":\"ok\",\"dry_run\":false,\"servers\":[],\"segments\":[]}\n");
+              "{\"registry\":\"ok\",\"dry_run\":false,\"servers\":[],\"segments\":[],"
+              "\"unrecorded\":[]}\n");
+  });
+}
+
+size_t Count(const std::string &text, const std::string &needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// After registry users were killed anywhere in their registry calls, the dry run names every
+// segment they created and never recorded, and every entry filled without its owner, and
+// changes nothing; clean frees exactly those, so that nothing dead processes left remains. An
+// ownerless entry whose segment a live process made is kept.
+TEST(ShmTool, CleanFreesWhatKilledRegistryUsersLeft) {
+  const uint64_t seed = support::test_seed();
+  RunScenario([seed] {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ASSERT_EQ(tamb_register_server("studio", 0), 0);
+    const tamb_shm_registry_t *entries = support::registry_entries();
+    ASSERT_NE(entries, nullptr);
+    support::KillRun run = support::run_kills(seed, 51, 2, false, [] {});
+    EXPECT_EQ(run.faults, 0);
+    EXPECT_EQ(run.astray, 0);
+
+    pid_t gone = fork();
+    if (gone == 0) _exit(shmget(IPC_PRIVATE, 40960, IPC_CREAT | 0666) == -1);
+    ASSERT_EQ(support::wait_for(gone), 0);
+    int dead_id = support::segment_of(gone, 40960);
+    int live_id = shmget(IPC_PRIVATE, 40960, IPC_CREAT | 0666);
+    auto *writable = static_cast<char *>(shmat(shmget(TAMB_REGISTRY_IPC_KEY, 0, 0), nullptr, 0));
+    auto *planted = reinterpret_cast<tamb_shm_registry_t *>(writable + TAMB_REGISTRY_HEADER_SIZE);
+    planted[250] = {250, {}, 0, 40960, dead_id};
+    planted[251] = {251, {}, 0, 40960, live_id};
+
+    support::Leftovers left = support::count_leftovers(entries);
+    EXPECT_GE(left.segments, run.kills[2]) << "each kill after shmget leaves one";
+    std::string before = RegistryBytes();
+    Tool dry = RunTool({"clean", "--dry-run"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(Count(dry.out, "would free unrecorded segment "), size_t(left.segments)) << dry.out;
+    EXPECT_NE(dry.out.find("would free segment entry 250 of no owner (40960 bytes, shm id " +
+                           std::to_string(dead_id) + ")"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_EQ(dry.out.find("entry 251 "), std::string::npos) << "its segment's creator lives";
+    EXPECT_NE(dry.out.find(" and " + std::to_string(left.segments) +
+                           " unrecorded segments; nothing changed"),
+              std::string::npos)
+        << dry.out;
+    Tool json = RunTool({"--json", "clean", "--dry-run"});
+    EXPECT_NE(json.out.find(",\"unrecorded\":[{\"shm_id\":"), std::string::npos) << json.out;
+    EXPECT_EQ(RegistryBytes(), before) << "a dry run changes nothing";
+    EXPECT_EQ(support::count_leftovers(entries).segments, left.segments);
+
+    Tool clean = RunTool({"clean"});
+    EXPECT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(Count(clean.out, "freed unrecorded segment "), size_t(left.segments)) << clean.out;
+    EXPECT_NE(clean.out.find("freed segment entry 250 of no owner"), std::string::npos);
+    printf("%d kills: tamb-shm clean freed %d unrecorded segments and %d dead entries\n",
+           run.total(), left.segments, left.entries - 1);
+    left = support::count_leftovers(entries);
+    EXPECT_EQ(left.segments, 0);
+    EXPECT_EQ(left.entries, 1) << "only the ownerless entry of a live creator";
+    EXPECT_EQ(planted[251].shm_id, live_id);
+    for (int i = 0; i < 251; ++i) EXPECT_EQ(planted[i].size, 0) << i;
+    EXPECT_FALSE(SegmentExists(dead_id));
+    shm_info usage{};
+    ASSERT_NE(shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&usage)), -1);
+    EXPECT_EQ(usage.used_ids, 2) << "the registry and the live creator's segment";
+    shmdt(writable);
   });
 }
 

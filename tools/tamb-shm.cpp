@@ -4,12 +4,14 @@
 // reports a registry it refuses; segments of dead processes are freed by the library's own
 // clean-up (tamb_cleanup_shm). The tool reads the registry under the registry semaphore, taken
 // the way the library takes it, and frees the slots of dead servers under it itself, because
-// the library frees only the caller's own slots.
+// the library frees only the caller's own slots. A dry run predicts what the clean-up frees with
+// the clean-up's own rules, repeated here.
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -33,8 +35,9 @@ const char usage_text[] =
     "\n"
     "Commands:\n"
     "  (none), list  print every server slot and segment entry in use\n"
-    "  clean         free the segment entries and segments of dead processes and the slots\n"
-    "                of dead servers, and say what was freed; live processes' are kept\n"
+    "  clean         free the segment entries and segments of dead processes (also segments\n"
+    "                they created and never recorded) and the slots of dead servers, and\n"
+    "                say what was freed; live processes' and other users' are kept\n"
     "\n"
     "Options:\n"
     "  --dry-run     with clean: say what would be freed and change nothing\n"
@@ -52,6 +55,17 @@ struct Snapshot {
 static_assert(sizeof(Snapshot) == TAMB_REGISTRY_SEGMENT_SIZE, "a snapshot is the segment");
 
 enum class Presence { exists, missing, unknown };
+
+// A private segment that a dead entry owner created and no entry names: it died between
+// creating the segment and recording its id.
+struct Unrecorded {
+  int shm_id;
+  int32_t creator;
+  size_t size;
+  long attached;
+};
+
+using Entries = std::vector<std::pair<int, tamb_shm_registry_t>>;
 
 struct Options {
   bool json = false;
@@ -86,6 +100,60 @@ Presence segment_presence(const tamb_shm_registry_t &entry, long *attached) {
   }
   *attached = static_cast<long>(status.shm_nattch);
   return Presence::exists;
+}
+
+// The segment an entry names, when its id still names a private segment of the entry's size.
+bool entry_segment(const tamb_shm_registry_t &entry, shmid_ds *status) {
+  if (entry.shm_id < 0 || entry.size <= 0) return false;
+  if (shmctl(entry.shm_id, IPC_STAT, status) == -1) return false;
+  return status->shm_perm.__key == IPC_PRIVATE &&
+         status->shm_segsz == static_cast<size_t>(entry.size);
+}
+
+// The clean-up frees the entries of dead owners, and those with a size and no owner (left by a
+// process killed while it filled one) unless a live process created the segment they name.
+bool entry_is_freed(const tamb_shm_registry_t &entry) {
+  if (entry.owner_pid != 0) return !process_is_alive(entry.owner_pid);
+  shmid_ds status{};
+  return entry.size != 0 && !(entry_segment(entry, &status) && process_is_alive(status.shm_cpid));
+}
+
+bool segment_is_named(const Snapshot &snapshot, int id) {
+  for (const tamb_shm_registry_t &entry : snapshot.entries) {
+    if (entry.size != 0 && entry.shm_id == id) return true;
+  }
+  return false;
+}
+
+// The segments the clean-up frees besides those of entries: private segments of this user,
+// not being removed already, that a dead entry owner created and no entry names.
+std::vector<Unrecorded> unrecorded_find(const Snapshot &snapshot) {
+  std::vector<int32_t> dead;
+  for (const tamb_shm_registry_t &entry : snapshot.entries) {
+    if (entry.owner_pid > 0 && !process_is_alive(entry.owner_pid)) dead.push_back(entry.owner_pid);
+  }
+  std::vector<Unrecorded> found;
+  if (dead.empty()) return found;
+  shm_info usage{};
+  int last = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&usage));
+  uid_t user = geteuid();
+  for (int slot = 0; slot <= last; ++slot) {
+    shmid_ds status{};
+    int id = shmctl(slot, SHM_STAT, &status);
+    if (id == -1 || status.shm_perm.__key != IPC_PRIVATE) continue;
+    if (status.shm_perm.cuid != user || status.shm_perm.uid != user) continue;
+    if ((status.shm_perm.mode & SHM_DEST) != 0 || segment_is_named(snapshot, id)) continue;
+    int32_t creator = status.shm_cpid;
+    if (std::find(dead.begin(), dead.end(), creator) == dead.end()) continue;
+    found.push_back({id, creator, status.shm_segsz, static_cast<long>(status.shm_nattch)});
+  }
+  return found;
+}
+
+// Gone, or going once the last process that has it attached lets it go.
+bool segment_is_removed(int id) {
+  shmid_ds status{};
+  return shmctl(id, IPC_STAT, &status) == -1 || (status.shm_perm.mode & SHM_DEST) != 0;
 }
 
 // Waits for the registry as long as it takes, resuming waits that signals interrupt; SEM_UNDO
@@ -226,26 +294,45 @@ std::vector<std::pair<int, tamb_shm_server_t>> servers_clean(bool dry_run) {
   return dead;
 }
 
-// The library's clean-up frees entries of dead owners; what it freed is what was used by a
-// dead owner before and is no longer that same entry after.
-std::vector<std::pair<int, tamb_shm_registry_t>> entries_clean(bool dry_run) {
+// The library's clean-up frees entries of dead owners; what it freed is what was held by a dead
+// owner (or half-filled) before and is no longer that same entry after. Of the unrecorded
+// segments found before, those it freed are removed after.
+Entries entries_clean(bool dry_run, std::vector<Unrecorded> *unrecorded) {
   Snapshot before = registry_read();
+  *unrecorded = unrecorded_find(before);
   if (!dry_run) tamb_cleanup_shm();
   Snapshot after = dry_run ? before : registry_read();
-  std::vector<std::pair<int, tamb_shm_registry_t>> freed;
+  Entries freed;
   for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
     const tamb_shm_registry_t &was = before.entries[i];
     const tamb_shm_registry_t &now = after.entries[i];
-    if (was.owner_pid == 0 || process_is_alive(was.owner_pid)) continue;
+    if (was.owner_pid == 0 && was.size == 0) continue;
+    if (was.owner_pid != 0 && process_is_alive(was.owner_pid)) continue;
     bool kept = now.owner_pid == was.owner_pid && now.shm_id == was.shm_id && now.size == was.size;
-    if (dry_run || !kept) freed.emplace_back(i, was);
+    if (dry_run ? entry_is_freed(was) : !kept) freed.emplace_back(i, was);
+  }
+  if (!dry_run) {
+    std::erase_if(*unrecorded,
+                  [](const Unrecorded &segment) { return !segment_is_removed(segment.shm_id); });
   }
   return freed;
 }
 
+void print_unrecorded(const Options &options, const Unrecorded &segment, bool first) {
+  if (options.json) {
+    printf("%s{\"shm_id\":%d,\"creator_pid\":%d,\"size\":%zu,\"attached\":%ld}", first ? "" : ",",
+           segment.shm_id, static_cast<int>(segment.creator), segment.size, segment.attached);
+  } else {
+    printf("%s unrecorded segment shm id %d of dead pid %d (%zu bytes)\n",
+           options.dry_run ? "would free" : "freed", segment.shm_id,
+           static_cast<int>(segment.creator), segment.size);
+  }
+}
+
 int run_clean(const Options &options) {
   auto servers = servers_clean(options.dry_run);
-  auto entries = entries_clean(options.dry_run);
+  std::vector<Unrecorded> unrecorded;
+  auto entries = entries_clean(options.dry_run, &unrecorded);
   const char *verb = options.dry_run ? "would free" : "freed";
   if (options.json) {
     printf("{\"registry\":\"ok\",\"dry_run\":%s,\"servers\":[", options.dry_run ? "true" : "false");
@@ -256,6 +343,8 @@ int run_clean(const Options &options) {
     for (size_t i = 0; i < entries.size(); ++i) {
       print_entry(options, entries[i].second, entries[i].first, i == 0);
     }
+    printf("],\"unrecorded\":[");
+    for (size_t i = 0; i < unrecorded.size(); ++i) print_unrecorded(options, unrecorded[i], i == 0);
     printf("]}\n");
   } else {
     for (const auto &[i, slot] : servers) {
@@ -263,19 +352,29 @@ int run_clean(const Options &options) {
              prefix_text(slot).c_str());
     }
     for (const auto &[i, entry] : entries) {
-      printf("%s segment entry %d of dead pid %d (%d bytes, shm id %d)\n", verb, i,
-             static_cast<int>(entry.owner_pid), static_cast<int>(entry.size),
-             static_cast<int>(entry.shm_id));
+      std::string owner = entry.owner_pid == 0
+                              ? std::string("no owner")
+                              : "dead pid " + std::to_string(static_cast<int>(entry.owner_pid));
+      printf("%s segment entry %d of %s (%d bytes, shm id %d)\n", verb, i, owner.c_str(),
+             static_cast<int>(entry.size), static_cast<int>(entry.shm_id));
     }
-    if (servers.empty() && entries.empty()) {
+    for (const Unrecorded &segment : unrecorded) print_unrecorded(options, segment, false);
+    if (servers.empty() && entries.empty() && unrecorded.empty()) {
       printf("nothing to free\n");
     } else {
-      printf("%s %zu server slot%s and %zu segment entr%s%s\n", verb, servers.size(),
-             servers.size() == 1 ? "" : "s", entries.size(), entries.size() == 1 ? "y" : "ies",
-             options.dry_run ? "; nothing changed" : "");
+      // Without unrecorded segments the summary keeps the words it always had.
+      std::string counts = std::to_string(servers.size()) + " server slot" +
+                           (servers.size() == 1 ? "" : "s") +
+                           (unrecorded.empty() ? " and " : ", ") + std::to_string(entries.size()) +
+                           " segment entr" + (entries.size() == 1 ? "y" : "ies");
+      if (!unrecorded.empty()) {
+        counts += " and " + std::to_string(unrecorded.size()) + " unrecorded segment" +
+                  (unrecorded.size() == 1 ? "" : "s");
+      }
+      printf("%s %s%s\n", verb, counts.c_str(), options.dry_run ? "; nothing changed" : "");
     }
   }
-  return servers.empty() && entries.empty() ? exit_nothing : 0;
+  return servers.empty() && entries.empty() && unrecorded.empty() ? exit_nothing : 0;
 }
 
 // Reports a registry the tool will not use. The library has already said why when it refused

@@ -133,7 +133,10 @@ TAMB_API void tamb_destroy_shm(tamb_shm_info_t *si);
  * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size);
 
-/** Removes the segments of the calling process and of processes that no longer exist. 1.
+/** Removes the segments of the calling process and of processes that no longer exist, and
+ * frees their entries. A dead owner's segments that its entries never came to name (it died
+ * while allocating) go too: private segments of the caller's user whose creator is that owner
+ * and that no entry names. Segments that live processes or other users created are kept. 1.
  * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_cleanup_shm(void);
 
