@@ -130,8 +130,14 @@ BENCHMARK(BM_PortGetBufferSingleConnection);
 
 // The floor of any zero-copy lookup in a shared library: an out-of-line call that reads the
 // segment's address through the object and adds the record's offset. noipa keeps the compiler
-// from seeing that the call has no effect and lifting it out of the loop.
-__attribute__((noipa)) void *pointer_plus_offset(tamb_port_t *port, tamb_nframes_t) {
+// from seeing that the call has no effect and lifting it out of the loop; clang has no noipa,
+// but does not lift a call past the memory clobber of DoNotOptimize.
+#if defined(__clang__)
+#define BENCH_OPAQUE __attribute__((noinline))
+#else
+#define BENCH_OPAQUE __attribute__((noipa))
+#endif
+BENCH_OPAQUE void *pointer_plus_offset(tamb_port_t *port, tamb_nframes_t) {
   return static_cast<char *>(*port->type_segment) + port->shared->offset;
 }
 

@@ -159,7 +159,7 @@ set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_FILE})
 include(CPack)
 
 # Packages of a sanitized build would need the sanitizer runtimes on every machine.
-if(NOT TAMB_SANITIZE)
+if(NOT TAMB_SANITIZED)
   add_custom_target(tamb-debs
     COMMAND ${CMAKE_CPACK_COMMAND} -G DEB --config ${PROJECT_BINARY_DIR}/CPackConfig.cmake
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}

@@ -11,13 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nonblocking.h"
 #include "outside.h"
 #include "tamb/midi.h"
 #include "tamb/uuid.h"
 
 namespace {
 
-using Kernel = void (*)(float *, const float *, int);
+typedef void (*Kernel)(float *, const float *, int) TAMB_NONBLOCKING;
 
 // Longest chain of ties and single connections a buffer lookup follows. Ties may form a loop;
 // no sane chain is anywhere near this long.
@@ -27,17 +28,45 @@ constexpr size_t record_text = sizeof(tamb_port_shared_t::name);
 
 // The portable kernels. Each gets a copy built for AVX2 beside the baseline one, chosen by the
 // loader, so the compiler's vectorised loop runs as wide as the processor allows.
-__attribute__((target_clones("avx2", "default"))) void gen_copyf(float *__restrict dest,
-                                                                 const float *__restrict src,
-                                                                 int frames) {
+//
+// The choice is written out rather than left to target_clones: the resolver runs while the
+// loader applies relocations, before any sanitizer runtime is up, and the one that
+// target_clones generates carries the sanitizers' instrumentation (ThreadSanitizer's crashes
+// the program before main). Both copies of each kernel are the code target_clones built.
+// clang-format off
+#define TAMB_PORTABLE_KERNEL(name, body)                                                        \
+  [[gnu::target("avx2")]] void name##_avx2(                                                     \
+      float *__restrict dest, const float *__restrict src, int frames) TAMB_NONBLOCKING body    \
+  void name##_any(float *__restrict dest, const float *__restrict src, int frames)              \
+      TAMB_NONBLOCKING body                                                                     \
+  extern "C" {                                                                                  \
+  [[gnu::no_sanitize("address", "undefined", "thread"), gnu::used]] static auto                 \
+  name##_resolve() {                                                                            \
+    __builtin_cpu_init();                                                                       \
+    return __builtin_cpu_supports("avx2") ? &name##_avx2 : &name##_any;                         \
+  }                                                                                             \
+  }                                                                                             \
+  void name(float *__restrict dest, const float *__restrict src, int frames) TAMB_NONBLOCKING   \
+      __attribute__((ifunc(#name "_resolve")));
+// clang-format on
+
+#if defined(__x86_64__)
+TAMB_PORTABLE_KERNEL(gen_copyf, {
+  if (frames > 0) memcpy(dest, src, static_cast<size_t>(frames) * sizeof(float));
+})
+TAMB_PORTABLE_KERNEL(gen_mixf, {
+  for (int i = 0; i < frames; ++i) dest[i] += src[i];
+})
+#else
+void gen_copyf(float *__restrict dest, const float *__restrict src, int frames) TAMB_NONBLOCKING {
   if (frames > 0) memcpy(dest, src, static_cast<size_t>(frames) * sizeof(float));
 }
 
-__attribute__((target_clones("avx2", "default"))) void gen_mixf(float *__restrict dest,
-                                                                const float *__restrict src,
-                                                                int frames) {
+void gen_mixf(float *__restrict dest, const float *__restrict src, int frames) TAMB_NONBLOCKING {
   for (int i = 0; i < frames; ++i) dest[i] += src[i];
 }
+#endif
+#undef TAMB_PORTABLE_KERNEL
 
 Kernel opt_copy = nullptr;
 Kernel opt_mix = nullptr;
@@ -61,9 +90,10 @@ bool is_output(const tamb_port_shared_t *record) {
 
 // A text field of a shared record equals text only when text fits in it with its NUL; the
 // field itself need not be terminated.
-bool field_equals(const char *field, size_t capacity, const char *text) {
-  size_t length = strnlen(text, capacity);
-  return length < capacity && strncmp(field, text, length + 1) == 0;
+bool field_equals(const char *field, size_t capacity, const char *text) TAMB_NONBLOCKING {
+  // Both only read memory; clang knows strncmp as a builtin, but not where a sanitizer hooks it.
+  size_t length = TAMB_NONBLOCKING_EXEMPT(strnlen(text, capacity));
+  return length < capacity && TAMB_NONBLOCKING_EXEMPT(strncmp(field, text, length + 1)) == 0;
 }
 
 void port_free(tamb_port_t *port) {
@@ -224,19 +254,22 @@ TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes) {
       continue;
     }
     if (segment_address(port) == nullptr) return nullptr;
+    // The internal errors below are reported at once, whatever the cycle's deadline.
     if (port->mix_buffer == nullptr) {
-      TAMB_ERROR("internal tamb error: mix_buffer not allocated");
+      TAMB_NONBLOCKING_EXEMPT(TAMB_ERROR("internal tamb error: mix_buffer not allocated"));
       return nullptr;
     }
     if (port->functions.mixdown == nullptr) {
-      TAMB_ERROR("internal tamb error: port \"%s\" has several connections but no mixdown",
-                 port->shared->name);
+      TAMB_NONBLOCKING_EXEMPT(
+          TAMB_ERROR("internal tamb error: port \"%s\" has several connections but no mixdown",
+                     port->shared->name));
       return nullptr;
     }
     port->functions.mixdown(port, nframes);
     return port->mix_buffer;
   }
-  TAMB_ERROR("internal tamb error: port \"%s\" is tied in a loop", port->shared->name);
+  TAMB_NONBLOCKING_EXEMPT(
+      TAMB_ERROR("internal tamb error: port \"%s\" is tied in a loop", port->shared->name));
   return nullptr;
 }
 

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "kit_cycle.h"
+#include "shared_word.h"
 #include "tamb/playhead_server.h"
 #include "tamb/port.h"
 #include "tamb/transport.h"
@@ -328,7 +329,7 @@ void RemoteHost::finish() {
 }
 
 int RemoteHost::timeout_ms() const {
-  uint64_t usecs = server_.control()->sync_timeout;
+  uint64_t usecs = tamb::sync_timeout_load(server_.control());
   return static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>(usecs / 1000, 600000)));
 }
 

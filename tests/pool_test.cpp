@@ -9,9 +9,13 @@
 #include <thread>
 #include <vector>
 
-// Impossible sizes must come back as null. Under AddressSanitizer the allocator would otherwise
-// report them as a fatal error instead of failing the call.
+// Impossible sizes must come back as null. Under AddressSanitizer or ThreadSanitizer the
+// allocator would otherwise report them as a fatal error instead of failing the call.
 extern "C" __attribute__((used)) const char *__asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+
+extern "C" __attribute__((used)) const char *__tsan_default_options() {
   return "allocator_may_return_null=1";
 }
 

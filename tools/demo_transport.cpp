@@ -29,7 +29,7 @@ void show_clock() {
   hooks::log_set_echo(false);
   tamb_set_clock_source(TAMB_CLOCK_HPET);
   hooks::log_set_echo(true);
-  bool hpet = _tamb_get_microseconds != tamb_get_microseconds_from_system;
+  bool hpet = _tamb_get_microseconds != tamb_clock_function_t{tamb_get_microseconds_from_system};
   if (hpet) {
     printf("  asked for the HPET: its counter is mapped and read without a system call\n");
   } else {
