@@ -396,8 +396,8 @@ int Register() {
 TAMB_RATIO_GOAL("metadata: get vs raw hash get", AT_10K("BM_MetadataGet"), AT_10K("BM_RawDbGet"),
                 1.5);
 TAMB_RATIO("metadata: set vs raw hash put", AT_10K("BM_MetadataSet"), AT_10K("BM_RawDbPut"));
-TAMB_RATIO("metadata: set vs raw durable hash put", AT_10K("BM_MetadataSet"),
-           AT_10K("BM_RawDbDurablePut"));
+TAMB_RATIO_GOAL("metadata: set vs raw durable hash put", AT_10K("BM_MetadataSet"),
+                AT_10K("BM_RawDbDurablePut"), 1.2);
 TAMB_RATIO("metadata: raw durable hash put vs raw hash put", AT_10K("BM_RawDbDurablePut"),
            AT_10K("BM_RawDbPut"));
 TAMB_RATIO("metadata: set with notice vs raw hash put", AT_10K("BM_MetadataSetWithNotice"),

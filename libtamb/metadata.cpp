@@ -1,55 +1,15 @@
-// Metadata properties in a Berkeley DB hash database, "metadata.db" in the server directory,
-// shared by every process of that server.
-//
-// Crashes. Any process may be killed at any moment, in the middle of a database call too.
-// Berkeley DB's mutexes are plain process-shared pthread mutexes here: a process that dies
-// holding one, or a lock, or a page it was changing in the shared cache, leaves the environment
-// unusable, and whoever waits for it waits for ever. So:
-// - Every database call of every process, opening and closing included, runs under the store
-//   lock: a robust process-shared mutex in "metadata.lock" beside the database. Only its holder
-//   is ever inside Berkeley DB, so nobody waits inside the library for a dead process, and a
-//   holder that dies hands the lock on with EOWNERDEAD: the environment may be damaged.
-// - Changes are transactions whose log reaches the log file at each commit (written, not
-//   flushed to the disk: a killed process loses nothing the kernel holds). A damaged
-//   environment is recovered with DB_RECOVER, which marks the old environment failed, builds a
-//   new one and replays the log onto the file: a change cut short is undone, and every commit
-//   that returned is kept.
-// - The lock file also holds a generation that each recovery bumps. A process whose handles
-//   belong to an older environment discards them (they only report failure now) and joins the
-//   new one. Recovery needs no cooperation from the other processes: they are all waiting for
-//   the store lock or outside the library.
-// - Each process holds a shared OFD lock on the lock file while it uses the store. One that
-//   finds nobody else holding it starts afresh: it sets the store lock up anew (a mutex left
-//   by a machine that went down would never be released) and recovers the environment, which
-//   also clears one left half-created. Processes take turns at this under flock().
-// - A process that dies outside any call leaves only its handles' traces behind; failchk()
-//   clears them when the next process joins.
-// - A checkpoint after every few megabytes of log bounds the work of a recovery and lets
-//   Berkeley DB remove the log files it no longer needs.
-// Since only the store lock's holder uses the database, our processes never deadlock in it; the
-// deadlock detector and the retries remain for programs that open the environment beside us.
-//
-// A forked child must not use its parent's handles: it forgets them and opens its own on first
-// use.
+// Metadata properties: the stored key and record, the scans over the store, and the calls
+// clients make. The store itself, the environment, its opening, recovery and healing, and the
+// session each call holds, are in metadata_store.cpp.
 #include "tamb/metadata.h"
 
 #include <db.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
+#include "metadata_store.h"
 #include "outside.h"
 #include "store_format.h"
 #include "tamb/uuid.h"
@@ -71,419 +31,8 @@ namespace {
 
 using namespace tamb::store;
 
-// The longest a wait for the store lock sleeps before it looks at the lock again.
-constexpr long lock_wait_slice_ns = 50000000;
-// Thread slots in the environment for failchk(); more threads still work.
-constexpr uint32_t thread_slots = 1024;
-
 constexpr size_t shortest_key = subject_text_size + 1;  // longer keys are ours
 constexpr uint32_t shortest_record = 3;                 // longer records count for lookups
-
-// A deadlock victim waits a little longer each time; the detector guarantees progress to one
-// of the parties, so the limit is only a safety net against a foreign process gone wild.
-constexpr int deadlock_retries = 200;
-// A call that finds the environment failed under it recovers it and runs again; a failure
-// that outlives two recoveries is reported.
-constexpr int recovery_retries = 2;
-
-// The content of "metadata.lock". A process that finds itself the only user sets it up; every
-// field is read and written under the mutex.
-struct SharedStore {
-  pthread_mutex_t mutex;    // the store lock: process-shared and robust
-  uint64_t generation;      // bumped by each recovery of the environment
-  uint32_t needs_recovery;  // set from a holder's death until a recovery succeeds
-  uint32_t commits;         // commits since the log was last looked at for a checkpoint
-};
-
-DB_ENV *db_env = nullptr;     // set only while opening or once opened
-DB *db = nullptr;             // set only while opening or once opened
-uint64_t env_generation = 0;  // the generation db_env belongs to
-
-// The store stays in the server directory of its first opening: the environment's home and
-// the database file's path (a longer path is cut to TAMB_PATH_MAX characters).
-char store_dir[TAMB_PATH_MAX + 1];
-char db_path[TAMB_PATH_MAX + 1];
-int lock_fd = -1;
-// The mapped lock file once this process uses it; published with release ordering.
-std::atomic<SharedStore *> shared_file{nullptr};
-// Guards joining the lock file.
-pthread_mutex_t open_lock = PTHREAD_MUTEX_INITIALIZER;
-
-const char *server_dir(char buf[TAMB_PATH_MAX + 1]) {
-  if (tamb_server_dir == nullptr) return nullptr;
-  return tamb_server_dir(nullptr, buf);
-}
-
-// Whether a process that held an environment thread slot still runs. A killed process that
-// its parent has not yet waited for still answers kill(), but its state in /proc says it is
-// gone.
-int process_is_alive(DB_ENV *, pid_t pid, db_threadid_t, uint32_t) {
-  if (pid == getpid()) return 1;
-  if (kill(pid, 0) != 0 && errno == ESRCH) return 0;
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  FILE *stat_file = fopen(path, "re");
-  if (stat_file == nullptr) return 1;
-  char line[512];
-  size_t n = fread(line, 1, sizeof line - 1, stat_file);
-  fclose(stat_file);
-  line[n] = '\0';
-  const char *name_end = strrchr(line, ')');
-  if (name_end == nullptr || name_end[1] == '\0') return 1;
-  char state = name_end[2];
-  return state == 'Z' || state == 'X' ? 0 : 1;
-}
-
-void errors_ignore(const DB_ENV *, const char *, const char *) {}
-
-void file_lock(int fd, int operation) {
-  while (flock(fd, operation) != 0 && errno == EINTR) {
-  }
-}
-
-bool user_lock(int fd, short type, bool wait) {
-  struct flock range;
-  memset(&range, 0, sizeof range);
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_len = 1;
-  int ret;
-  while ((ret = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range)) != 0 && errno == EINTR) {
-  }
-  return ret == 0;
-}
-
-constexpr int no_server_dir = -1;
-
-// Maps "metadata.lock" in the server directory and becomes one of its users: 0, or the error
-// that kept it from doing so. Called under open_lock.
-int store_lock_attach() {
-  char dir_buf[TAMB_PATH_MAX + 1];
-  const char *dir = server_dir(dir_buf);
-  if (dir == nullptr) return no_server_dir;
-  char path[TAMB_PATH_MAX + 1];
-  snprintf(path, sizeof path, "%s/%s", dir, lock_file);
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, db_mode);
-  if (fd < 0) return errno;
-  file_lock(fd, LOCK_EX);
-  // Nobody else holds a user lock: whatever the file holds is left from processes that are
-  // gone, or from before the machine started.
-  bool alone = user_lock(fd, F_WRLCK, false);
-  struct stat st;
-  int ret = 0;
-  if (alone ? ftruncate(fd, sizeof(SharedStore)) != 0 : fstat(fd, &st) != 0) {
-    ret = errno;
-  } else if (!alone && st.st_size < static_cast<off_t>(sizeof(SharedStore))) {
-    ret = EINVAL;  // only a foreign program makes it shorter
-  }
-  void *mapped = MAP_FAILED;
-  if (ret == 0) {
-    mapped = mmap(nullptr, sizeof(SharedStore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapped == MAP_FAILED) ret = errno;
-  }
-  if (ret == 0 && alone) {
-    auto *store = static_cast<SharedStore *>(mapped);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&store->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    store->needs_recovery = 1;
-    store->commits = 0;
-  }
-  // Taking the shared lock turns an exclusive one into it in one step.
-  if (ret == 0 && !user_lock(fd, F_RDLCK, true)) {
-    ret = errno;
-    munmap(mapped, sizeof(SharedStore));
-  }
-  file_lock(fd, LOCK_UN);
-  if (ret != 0) {
-    close(fd);
-    return ret;
-  }
-  lock_fd = fd;
-  snprintf(store_dir, sizeof store_dir, "%s", dir);
-  snprintf(db_path, sizeof db_path, "%s/%s", dir, db_file);
-  shared_file.store(static_cast<SharedStore *>(mapped), std::memory_order_release);
-  return 0;
-}
-
-void store_lock_detach() {
-  SharedStore *file = shared_file.load(std::memory_order_relaxed);
-  if (file != nullptr) munmap(file, sizeof *file);
-  shared_file.store(nullptr, std::memory_order_relaxed);
-  if (lock_fd >= 0) close(lock_fd);
-  lock_fd = -1;
-}
-
-// Handles of a failed environment, or of one that a recovery replaced. The environment is
-// marked failed first, so that closing lets go of the files without touching the cache or any
-// mutex, which a dead process may hold. Berkeley DB keeps some memory and the old regions'
-// mappings of a failed environment.
-void handles_discard() {
-  db_env->set_errcall(db_env, errors_ignore);
-  db_env->set_flags(db_env, DB_PANIC_ENVIRONMENT, 1);
-  db_env->close(db_env, 0);
-  db_env = nullptr;
-  db = nullptr;
-}
-
-void handles_close() {
-  if (db != nullptr) db->close(db, 0);
-  db = nullptr;
-  if (db_env != nullptr) db_env->close(db_env, 0);
-  db_env = nullptr;
-}
-
-// A failed environment handle is closed, because Berkeley DB allows nothing else on it, so
-// that the next call starts again.
-int env_open(const char *dir, bool recover) {
-  int ret = db_env_create(&db_env, 0);
-  if (ret != 0) {
-    TAMB_ERROR("cannot initialize DB environment: %s\n", db_strerror(ret));
-    db_env = nullptr;
-    return -1;
-  }
-  db_env->set_lk_detect(db_env, DB_LOCK_MINWRITE);
-  db_env->set_flags(db_env, DB_TXN_WRITE_NOSYNC, 1);
-  db_env->log_set_config(db_env, DB_LOG_AUTO_REMOVE, 1);
-  db_env->set_lg_max(db_env, log_file_bytes);
-  db_env->set_cachesize(db_env, 0, cache_bytes, 1);
-  db_env->set_thread_count(db_env, thread_slots);
-  db_env->set_isalive(db_env, process_is_alive);
-  ret = db_env->open(db_env, dir, env_flags | (recover ? DB_RECOVER : 0), 0);
-  if (ret != 0) {
-    TAMB_ERROR("cannot open DB environment: %s", db_strerror(ret));
-    db_env->close(db_env, 0);
-    db_env = nullptr;
-    return -1;
-  }
-  return 0;
-}
-
-// A failed database handle is closed, keeping the open environment.
-int db_open() {
-  int ret = db_create(&db, db_env, 0);
-  if (ret != 0) {
-    TAMB_ERROR("Cannot initialize metadata DB (%s)", db_strerror(ret));
-    db = nullptr;
-    return -1;
-  }
-  ret = db->open(db, nullptr, db_path, nullptr, DB_HASH, db_flags, db_mode);
-  if (ret != 0) {
-    TAMB_ERROR("Cannot open metadata DB at %s: %s", db_path, db_strerror(ret));
-    db->close(db, 0);
-    db = nullptr;
-    return -1;
-  }
-  return 0;
-}
-
-// Releases what processes that died outside any call still held in the environment: locks of
-// their handles, thread slots, references to the database file. Each is routine here, so
-// Berkeley DB's report of it is not passed on.
-int dead_processes_clear() {
-  db_env->set_errcall(db_env, errors_ignore);
-  int ret = db_env->failchk(db_env, 0);
-  db_env->set_errcall(db_env, nullptr);
-  return ret;
-}
-
-// Takes the store lock: 0 or EOWNERDEAD, or the mutex's error. A waiter that is woken to take
-// the lock and killed before it does so takes the wake-up with it, and the others would sleep
-// on a free lock for good; so a wait lasts a short slice at a time.
-int store_lock(pthread_mutex_t *mutex) {
-  int ret = pthread_mutex_trylock(mutex);
-  while (ret == EBUSY || ret == ETIMEDOUT) {
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_nsec += lock_wait_slice_ns;
-    if (until.tv_nsec >= 1000000000) {
-      until.tv_nsec -= 1000000000;
-      ++until.tv_sec;
-    }
-    ret = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &until);
-  }
-  return ret;
-}
-
-// Brings the handles up to date, under the store lock: recovers the environment when it needs
-// it, joins the current one, opens the database. 0, or -1 after reporting why not; a later call
-// tries again.
-int tamb_property_init(SharedStore *store) {
-  for (int attempt = 0;; ++attempt) {
-    if (db_env != nullptr && (store->needs_recovery || env_generation != store->generation)) {
-      handles_discard();
-    }
-    if (db_env == nullptr) {
-      bool recover = store->needs_recovery != 0;
-      if (env_open(store_dir, recover) != 0) return -1;
-      if (recover) {
-        ++store->generation;
-        store->needs_recovery = 0;
-        store->commits = 0;
-      } else if (dead_processes_clear() == DB_RUNRECOVERY && attempt == 0) {
-        // A process died inside the library without our lock: a program beside us.
-        store->needs_recovery = 1;
-        continue;
-      }
-      env_generation = store->generation;
-    }
-    if (db == nullptr && db_open() != 0) return -1;
-    return 0;
-  }
-}
-
-// Holds the store for one call, with the handles open and current.
-class StoreAccess {
- public:
-  StoreAccess() {
-    store_ = shared_file.load(std::memory_order_acquire);
-    if (store_ == nullptr) {
-      pthread_mutex_lock(&open_lock);
-      int ret = shared_file.load(std::memory_order_relaxed) ? 0 : store_lock_attach();
-      pthread_mutex_unlock(&open_lock);
-      if (ret != 0) {
-        TAMB_ERROR("cannot open DB environment: %s",
-                   ret == no_server_dir ? "no server directory" : db_strerror(ret));
-        return;
-      }
-      store_ = shared_file.load(std::memory_order_acquire);
-    }
-    int ret = store_lock(&store_->mutex);
-    if (ret == EOWNERDEAD) {
-      // Its holder died inside a call: the environment may hold its mutexes, its locks and
-      // its half-made changes.
-      store_->needs_recovery = 1;
-      ret = pthread_mutex_consistent(&store_->mutex);
-    }
-    if (ret != 0) {
-      TAMB_ERROR("cannot open DB environment: %s", db_strerror(ret));
-      store_ = nullptr;
-      return;
-    }
-    open_ = tamb_property_init(store_) == 0;
-  }
-
-  ~StoreAccess() {
-    if (store_ != nullptr) pthread_mutex_unlock(&store_->mutex);
-  }
-
-  StoreAccess(const StoreAccess &) = delete;
-  StoreAccess &operator=(const StoreAccess &) = delete;
-
-  bool open() const { return open_; }
-
-  // After a call that returned ret: true when the environment failed under it (a program
-  // beside us, or Berkeley DB itself, found it broken) and has been recovered for another try.
-  bool recovered_from(int ret) {
-    if (ret != DB_RUNRECOVERY || recoveries_ == recovery_retries) return false;
-    ++recoveries_;
-    store_->needs_recovery = 1;
-    open_ = tamb_property_init(store_) == 0;
-    return open_;
-  }
-
-  // Counts a commit and takes a checkpoint once enough log has gathered.
-  void committed() {
-    if (++store_->commits < checkpoint_check_commits) return;
-    store_->commits = 0;
-    db_env->txn_checkpoint(db_env, checkpoint_kbytes, 0, 0);
-  }
-
- private:
-  SharedStore *store_ = nullptr;
-  bool open_ = false;
-  int recoveries_ = 0;
-};
-
-void deadlock_backoff(int attempt) { usleep(100u << std::min(attempt, 4)); }
-
-// Runs one database call until the deadlock detector stops picking it as the victim, and again
-// after a recovery when the environment failed under it.
-template <typename Call>
-int store_call(StoreAccess &store, Call call) {
-  int ret;
-  do {
-    ret = call();
-    for (int attempt = 0; ret == DB_LOCK_DEADLOCK && attempt < deadlock_retries; ++attempt) {
-      deadlock_backoff(attempt);
-      ret = call();
-    }
-  } while (store.recovered_from(ret));
-  return ret;
-}
-
-// Runs change(txn) in a transaction of its own, committed when change returns 0 and aborted
-// otherwise, and again as store_call does.
-template <typename Change>
-int transaction_run(StoreAccess &store, Change change) {
-  return store_call(store, [&] {
-    DB_TXN *txn = nullptr;
-    int ret = db_env->txn_begin(db_env, nullptr, &txn, 0);
-    if (ret != 0) return ret;
-    ret = change(txn);
-    if (ret != 0) {
-      txn->abort(txn);
-      return ret;
-    }
-    ret = txn->commit(txn, 0);
-    if (ret == 0) store.committed();
-    return ret;
-  });
-}
-
-// A child's copies of its parent's handles: kept, never closed nor used. Closing them would
-// release the parent's lockers and memory-pool references in the shared environment.
-__attribute__((used)) DB *inherited_db = nullptr;
-__attribute__((used)) DB_ENV *inherited_env = nullptr;
-
-void before_fork() { pthread_mutex_lock(&open_lock); }
-
-void after_fork_in_parent() { pthread_mutex_unlock(&open_lock); }
-
-// The parent's handles, its mapping of the lock file and its user lock all stay the parent's:
-// the child starts closed. The child's one thread is the copy of the one that took open_lock
-// before the fork, so it gives the lock back; making the mutex anew over a held one is
-// undefined, and ThreadSanitizer reports it as a double lock.
-void after_fork_in_child() {
-  inherited_db = db;
-  inherited_env = db_env;
-  db = nullptr;
-  db_env = nullptr;
-  env_generation = 0;
-  store_lock_detach();
-  pthread_mutex_unlock(&open_lock);
-}
-
-[[maybe_unused]] const int fork_handlers_registered =
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-
-// Runs at library unload or process exit. A store that needs recovery is left to the next
-// process; its handles are only discarded, since closing them normally could wait for ever.
-__attribute__((destructor)) void tamb_properties_uninit() {
-  SharedStore *file = shared_file.load(std::memory_order_acquire);
-  if (file == nullptr) return;
-  int ret = store_lock(&file->mutex);
-  if (ret == EOWNERDEAD) {
-    file->needs_recovery = 1;
-    ret = pthread_mutex_consistent(&file->mutex);
-  }
-  if (ret != 0) {
-    store_lock_detach();
-    return;
-  }
-  if (db_env != nullptr) {
-    if (file->needs_recovery || env_generation != file->generation) {
-      handles_discard();
-    } else {
-      handles_close();
-    }
-  }
-  pthread_mutex_unlock(&file->mutex);
-  store_lock_detach();
-}
 
 // The zero-padded text of a subject as it starts every stored key.
 void subject_text(tamb_uuid_t subject, char text[subject_text_size]) {
@@ -612,9 +161,9 @@ int scan_pass(DB_TXN *txn, Visitor &visit, bool *made) {
 // A read-only scan: a pass that must start over does so after restart(). 0, or the code of a
 // cursor that could not be made.
 template <typename Visitor, typename Restart>
-int scan(StoreAccess &store, Visitor visit, Restart restart) {
+int scan(Session &session, Visitor visit, Restart restart) {
   bool made = true;
-  int ret = store_call(store, [&] {
+  int ret = store_call(session, [&] {
     int pass = scan_pass(nullptr, visit, &made);
     if (pass != 0) restart();
     return pass;
@@ -701,9 +250,9 @@ int bulk_scan_pass(Visitor &visit, BulkBuffer *buffer, bool *made) {
 
 // As scan, a buffer of records at a time.
 template <typename Visitor, typename Restart>
-int bulk_scan(StoreAccess &store, BulkBuffer *buffer, Visitor visit, Restart restart) {
+int bulk_scan(Session &session, BulkBuffer *buffer, Visitor visit, Restart restart) {
   bool made = true;
-  int ret = store_call(store, [&] {
+  int ret = store_call(session, [&] {
     int pass = bulk_scan_pass(visit, buffer, &made);
     if (pass != 0) restart();
     return pass;
@@ -825,10 +374,10 @@ TAMB_API int tamb_set_property(tamb_client_t *client, tamb_uuid_t subject, const
   int ret = ENOMEM;
   int existed = 0;
   {
-    StoreAccess store;
-    if (!store.open()) return -1;
+    Session session;
+    if (!session.open()) return -1;
     if (make_key_dbt(&k, subject, key) && make_record_dbt(&d, value, type)) {
-      ret = transaction_run(store, [&](DB_TXN *txn) {
+      ret = transaction_run(session, [&](DB_TXN *txn) {
         // Only a notice tells created from changed; without a client the probe is not needed.
         if (client != nullptr) {
           existed = db->exists(db, txn, &k, 0);
@@ -866,10 +415,10 @@ TAMB_API int tamb_get_property(tamb_uuid_t subject, const char *key, char **valu
   d.flags = DB_DBT_MALLOC;
   int ret = ENOMEM;
   {
-    StoreAccess store;
-    if (!store.open()) return -1;
+    Session session;
+    if (!session.open()) return -1;
     if (make_key_dbt(&k, subject, key)) {
-      ret = store_call(store, [&] { return db->get(db, nullptr, &k, &d, 0); });
+      ret = store_call(session, [&] { return db->get(db, nullptr, &k, &d, 0); });
     }
   }
   dbt_release(&k);
@@ -906,8 +455,8 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
   desc->property_count = 0;
   char text[subject_text_size];
   subject_text(subject, text);
-  StoreAccess store;
-  if (!store.open()) return -1;
+  Session session;
+  if (!session.open()) return -1;
 
   uint32_t count = 0;
   uint32_t capacity = 0;
@@ -915,7 +464,7 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
   BulkBuffer buffer;
   if (!buffer.init()) return -1;
   int ret = bulk_scan(
-      store, &buffer,
+      session, &buffer,
       [&](const DBT &key, const DBT &data) {
         if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0 ||
             data.size <= shortest_record) {
@@ -948,8 +497,8 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
 
 TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
   if (descs == nullptr) return -1;
-  StoreAccess store;
-  if (!store.open()) return -1;
+  Session session;
+  if (!session.open()) return -1;
 
   uint32_t capacity = 8;
   uint32_t count = 0;
@@ -960,7 +509,7 @@ TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
   auto *all = static_cast<tamb_description_t *>(malloc(capacity * sizeof(tamb_description_t)));
   if (all == nullptr) return -1;
   int ret = bulk_scan(
-      store, &buffer,
+      session, &buffer,
       [&](const DBT &key, const DBT &data) {
         tamb_uuid_t subject = 0;
         if (key.size <= shortest_key ||
@@ -1041,10 +590,10 @@ TAMB_API int tamb_remove_property(tamb_client_t *client, tamb_uuid_t subject, co
   DBT k;
   int ret = ENOMEM;
   {
-    StoreAccess store;
-    if (!store.open()) return -1;
+    Session session;
+    if (!session.open()) return -1;
     if (make_key_dbt(&k, subject, key)) {
-      ret = transaction_run(store, [&](DB_TXN *txn) { return db->del(db, txn, &k, 0); });
+      ret = transaction_run(session, [&](DB_TXN *txn) { return db->del(db, txn, &k, 0); });
     }
   }
   dbt_release(&k);
@@ -1065,8 +614,8 @@ TAMB_API int tamb_remove_properties(tamb_client_t *client, tamb_uuid_t subject) 
   bool made = true;
   int ret;
   {
-    StoreAccess store;
-    if (!store.open()) return -1;
+    Session session;
+    if (!session.open()) return -1;
     auto remove = [&](DBC *cursor, const DBT &key, const DBT &) {
       if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0) {
         return Visit::next;
@@ -1080,7 +629,7 @@ TAMB_API int tamb_remove_properties(tamb_client_t *client, tamb_uuid_t subject) 
       ++count;
       return Visit::next;
     };
-    ret = transaction_run(store, [&](DB_TXN *txn) {
+    ret = transaction_run(session, [&](DB_TXN *txn) {
       count = 0;
       failed = false;
       return scan_pass(txn, remove, &made);
@@ -1103,9 +652,9 @@ TAMB_API int tamb_remove_properties(tamb_client_t *client, tamb_uuid_t subject) 
 TAMB_API int tamb_remove_all_properties(tamb_client_t *client) {
   int ret;
   {
-    StoreAccess store;
-    if (!store.open()) return -1;
-    ret = transaction_run(store, [](DB_TXN *txn) { return db->truncate(db, txn, nullptr, 0); });
+    Session session;
+    if (!session.open()) return -1;
+    ret = transaction_run(session, [](DB_TXN *txn) { return db->truncate(db, txn, nullptr, 0); });
   }
   if (ret != 0) {
     TAMB_ERROR("Cannot clear properties (%s)", db_strerror(ret));

@@ -134,4 +134,15 @@ int RawStore::verify(const std::string &dir) {
   return ret != 0 ? ret : db->verify(db, path.c_str(), nullptr, nullptr, 0);
 }
 
+int RawStore::checkpoint(const std::string &dir) {
+  DB_ENV *env = nullptr;
+  int ret = db_env_create(&env, 0);
+  if (ret != 0) return ret;
+  ret = env->open(env, dir.c_str(), tamb::store::env_flags, 0);
+  if (ret == 0) ret = env->txn_checkpoint(env, 0, 0, DB_FORCE);
+  if (ret == 0) ret = env->log_archive(env, nullptr, DB_ARCH_REMOVE);
+  env->close(env, 0);
+  return ret;
+}
+
 }  // namespace kit

@@ -93,6 +93,11 @@ class RawStore {
   // No process may have the store open.
   static int verify(const std::string &dir);
 
+  // Writes every change that the log of the store in dir holds into its file and removes the
+  // log files no longer needed, as the store does once enough changes gathered: afterwards the
+  // file alone holds them. No process may have the store open. 0 or Berkeley DB's error.
+  static int checkpoint(const std::string &dir);
+
  private:
   bool create_env();
   void open(const std::string &dir, DBTYPE type, uint32_t env_flags, uint32_t db_flags, int mode);

@@ -20,6 +20,7 @@
 
 #include "kit.h"
 #include "kit_store.h"
+#include "metadata_children.h"
 #include "support.h"
 #include "tamb/metadata.h"
 
@@ -31,60 +32,8 @@ extern "C" const char *__lsan_default_suppressions() { return "leak:libdb-5.3.so
 
 namespace {
 
-// A child that has not finished by then is stuck (a deadlock in the database, say): the alarm
-// ends it, and the test fails instead of hanging.
-constexpr unsigned kChildSeconds = 60;
-
+using metadata_children::Gate;
 using support::TempDir;
-
-// Failed expectations of the running test so far; a child counts only its own.
-int FailedParts() {
-  const testing::TestResult *result =
-      testing::UnitTest::GetInstance()->current_test_info()->result();
-  int failed = 0;
-  for (int i = 0; i < result->total_part_count(); ++i)
-    failed += result->GetTestPartResult(i).failed();
-  return failed;
-}
-
-// Children that start together: each waits until open() releases them all at once.
-class Gate {
- public:
-  Gate() {
-    if (pipe(fds_) != 0) abort();
-  }
-  ~Gate() {
-    close(fds_[0]);
-    if (fds_[1] >= 0) close(fds_[1]);
-  }
-
-  // Forks body into a process that works on the store under root; it ends through exit(), so
-  // that the store is closed and its pages written like in any program that ends normally.
-  pid_t spawn(const std::string &root, const std::function<void()> &body) {
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    alarm(kChildSeconds);
-    close(fds_[1]);
-    char byte;
-    while (read(fds_[0], &byte, 1) < 0) {
-    }
-    hooks::log_set_echo(false);
-    hooks::server_dir_set_root(root);
-    int failed_before = FailedParts();
-    body();
-    exit(FailedParts() > failed_before ? 1 : 0);
-  }
-
-  void open() {
-    close(fds_[1]);
-    fds_[1] = -1;
-  }
-
- private:
-  int fds_[2];
-};
 
 // Runs each body in its own process, all released at once, and expects each to succeed.
 void RunTogether(const std::string &root, const std::vector<std::function<void()>> &bodies) {
@@ -444,7 +393,7 @@ void Expect(std::vector<Expected> *expected, int process, const std::vector<Repo
 
 TEST(MetadataCrash, AProcessKilledInAnyCallNeverWedgesTheStore) {
   TempDir root;
-  std::mt19937 random(std::random_device{}());
+  std::mt19937_64 random(metadata_children::TestSeed());
   std::vector<Expected> expected = {Written(9999, 0)};
   RunTogether(root.path(), {[&] { ASSERT_TRUE(Set(expected[0])); }});
 

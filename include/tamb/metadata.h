@@ -14,6 +14,23 @@
  * A process killed at any moment, in the middle of one of these calls too, keeps every change
  * that returned success and leaves the store usable: the next call of any process repairs what
  * it left half-done.
+ *
+ * Damaged files are healed by the next call, which says once through tamb_error what it did,
+ * and nothing is deleted. Environment files (regions "__db.*", logs "log.*") that cannot be
+ * opened or recovered go into a folder "metadata.env.damaged-<UTC time>" beside the database and
+ * a new environment begins; every property that "metadata.db" holds is kept. A "metadata.db" that
+ * Berkeley DB's verifier rejects is renamed "metadata.db.damaged-<UTC time>", and the properties
+ * its salvage mode can read make a new one. What can be lost: changes that reached only the log
+ * when the log itself is damaged (they reach metadata.db at each checkpoint, every few megabytes
+ * of changes, and when the last process using the store closes it normally), and what the
+ * salvage cannot read of a damaged file. A changed byte inside a value is not noticed: the file
+ * has no checksums. The first process to use the store checks the file with the verifier, which
+ * takes time in proportion to its size.
+ *
+ * A full disk crashes no process: a set that does not fit fails with -1 and a message naming
+ * ENOSPC ("No space left on device"), and nothing stored earlier is lost. The environment's
+ * shared regions (some 12 MB) get their room before they are used, so while no process has the
+ * store open, every call fails the same way until there is room for them.
  * @{
  */
 #ifndef TAMB_METADATA_H

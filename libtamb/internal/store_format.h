@@ -1,5 +1,6 @@
 // The metadata store's format on disk: the Berkeley DB environment in the server directory, the
-// hash database and the lock file beside it, and the form of a stored key. What opens the store
+// hash database and the lock file beside it, the names of what healing sets aside, and the form
+// of a stored key. What opens the store
 // from outside the module (to read or write raw records, to check the file, to compare with it)
 // opens it with these.
 #ifndef TAMB_STORE_FORMAT_H
@@ -25,6 +26,10 @@ inline constexpr uint32_t db_flags = db_base_flags | DB_AUTO_COMMIT;
 inline constexpr int db_mode = 0666;
 inline constexpr const char *db_file = "metadata.db";
 inline constexpr const char *lock_file = "metadata.lock";
+// What healing sets aside, never deletes: "<prefix>-<UTC time>" beside the database, a folder
+// holding the environment's files (regions "__db.*", logs "log.*") or the damaged file itself.
+inline constexpr const char *env_damaged_prefix = "metadata.env.damaged";
+inline constexpr const char *db_damaged_prefix = "metadata.db.damaged";
 
 // A dirty page can leave the cache only once the log is flushed to the disk up to its last
 // change, so the cache holds a store of some ten thousand properties whole.
