@@ -36,19 +36,6 @@ inline int FailedParts() {
   return failed;
 }
 
-// The seed of a randomised test: TAMB_TEST_SEED when set, to replay a run, else a fresh one.
-// Printed either way.
-inline uint64_t TestSeed() {
-  const char *given = getenv("TAMB_TEST_SEED");
-  uint64_t seed = given != nullptr
-                      ? strtoull(given, nullptr, 0)
-                      : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
-  printf("seed %llu (replay with TAMB_TEST_SEED=%llu)\n", static_cast<unsigned long long>(seed),
-         static_cast<unsigned long long>(seed));
-  fflush(stdout);
-  return seed;
-}
-
 // Runs body in a forked child and returns its status: 0 when no expectation failed there, 1
 // when one did, 128 + a signal when one ended it (kHung: its alarm).
 inline int InChild(const std::function<void()> &body) {

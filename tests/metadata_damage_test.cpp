@@ -355,7 +355,7 @@ double HealKilledAfter(const TempDir &root, std::chrono::microseconds delay) {
 // through finds, with the damaged files still on disk.
 TEST(MetadataDamage, AHealingKilledAtAnyMomentLosesNothing) {
   constexpr int kKillsPerDamage = 12;
-  std::mt19937_64 random(metadata_children::TestSeed());
+  std::mt19937_64 random(support::test_seed());
   int kills = 0, cut_short = 0;
   for (const char *name :
        {"logs overwritten", "first page's magic number flipped", "file cut in half"}) {

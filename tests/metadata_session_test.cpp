@@ -393,7 +393,7 @@ void Expect(std::vector<Expected> *expected, int process, const std::vector<Repo
 
 TEST(MetadataCrash, AProcessKilledInAnyCallNeverWedgesTheStore) {
   TempDir root;
-  std::mt19937_64 random(metadata_children::TestSeed());
+  std::mt19937_64 random(support::test_seed());
   std::vector<Expected> expected = {Written(9999, 0)};
   RunTogether(root.path(), {[&] { ASSERT_TRUE(Set(expected[0])); }});
 

@@ -56,19 +56,6 @@ inline void run_ipc_scenario(const std::function<void()> &scenario) {
   EXPECT_EQ(status, 0) << "the scenario failed; its report is above";
 }
 
-// The seed of a randomised test: TAMB_TEST_SEED when set, to replay a run, else a fresh one.
-// Printed either way.
-inline uint64_t test_seed() {
-  const char *given = getenv("TAMB_TEST_SEED");
-  uint64_t seed = given != nullptr
-                      ? strtoull(given, nullptr, 0)
-                      : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
-  printf("seed %llu (replay with TAMB_TEST_SEED=%llu)\n", static_cast<unsigned long long>(seed),
-         static_cast<unsigned long long>(seed));
-  fflush(stdout);
-  return seed;
-}
-
 // The registry's entries as any process sees them, attached by key; null without a registry.
 // Forked children keep the attachment.
 inline const tamb_shm_registry_t *registry_entries() {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "kit.h"
@@ -127,6 +128,17 @@ std::string read_all(FILE *file) {
   while ((got = fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, got);
   fclose(file);
   return text;
+}
+
+uint64_t test_seed() {
+  const char *given = getenv("TAMB_TEST_SEED");
+  uint64_t seed = given != nullptr
+                      ? strtoull(given, nullptr, 0)
+                      : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+  printf("seed %llu (replay with TAMB_TEST_SEED=%llu)\n", static_cast<unsigned long long>(seed),
+         static_cast<unsigned long long>(seed));
+  fflush(stdout);
+  return seed;
 }
 
 }  // namespace support

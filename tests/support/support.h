@@ -93,6 +93,10 @@ class AllocationFailure {
   size_t previous_;
 };
 
+// The seed of a randomised test: TAMB_TEST_SEED when set, to replay a run, else a fresh one.
+// Printed either way.
+uint64_t test_seed();
+
 }  // namespace support
 
 #endif
