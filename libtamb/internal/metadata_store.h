@@ -1,6 +1,7 @@
-// The metadata store's session: what the property calls of metadata.cpp hold while they use the
-// database, and how they run a database call so that it survives deadlocks, processes killed
-// beside it and damage to the files. metadata_store.cpp keeps the store itself.
+// The metadata store's session: what the property calls hold while they use the database, and
+// how they run a database call so that it survives deadlocks, processes killed beside it and
+// damage to the files. metadata_store.cpp keeps the store itself and hands out its handles
+// only through a session.
 #ifndef TAMB_METADATA_STORE_H
 #define TAMB_METADATA_STORE_H
 
@@ -11,11 +12,6 @@
 #include <cstdint>
 
 namespace tamb::store {
-
-// The open environment and database. Both are set only while a Session holds the store lock
-// and its open() is true; between calls they may be replaced by other ones.
-extern DB_ENV *db_env;
-extern DB *db;
 
 struct SharedStore;
 
@@ -29,6 +25,11 @@ class Session {
   Session &operator=(const Session &) = delete;
 
   bool open() const { return open_; }
+
+  // The open environment and database, valid while open() is true. A call that the session
+  // ran again after a recovery or healing must take them anew: they may have been replaced.
+  DB_ENV *environment() const;
+  DB *database() const;
 
   // After a call that returned ret: true when the environment failed under it, or the file
   // turned out damaged, and the store has been recovered or healed for another try.
@@ -47,8 +48,13 @@ class Session {
 // A deadlock victim waits a little longer each time; the detector guarantees progress to one
 // of the parties, so the limit is only a safety net against a foreign process gone wild.
 inline constexpr int deadlock_retries = 200;
+// The first wait, in microseconds, doubled for each of the first few retries.
+inline constexpr unsigned deadlock_first_wait_us = 100;
+inline constexpr int deadlock_doublings = 4;
 
-inline void deadlock_backoff(int attempt) { usleep(100u << std::min(attempt, 4)); }
+inline void deadlock_backoff(int attempt) {
+  usleep(deadlock_first_wait_us << std::min(attempt, deadlock_doublings));
+}
 
 // Runs one database call until the deadlock detector stops picking it as the victim, and again
 // after the store was recovered or healed under it.
@@ -70,8 +76,9 @@ int store_call(Session &session, Call call) {
 template <typename Change>
 int transaction_run(Session &session, Change change) {
   return store_call(session, [&] {
+    DB_ENV *env = session.environment();
     DB_TXN *txn = nullptr;
-    int ret = db_env->txn_begin(db_env, nullptr, &txn, 0);
+    int ret = env->txn_begin(env, nullptr, &txn, 0);
     if (ret != 0) return ret;
     ret = change(txn);
     if (ret != 0) {
