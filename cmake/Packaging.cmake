@@ -56,16 +56,27 @@ endforeach()
 # They describe the Debian packages, not the library: only a component install (what CPack
 # does) puts them in place, a plain `cmake --install` leaves them out.
 string(TIMESTAMP tamb_deb_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-string(TIMESTAMP tamb_deb_year "%Y" UTC)
 file(WRITE ${TAMB_DEB_DIR}/changelog.Debian
   "libtamb (${TAMB_DEB_VERSION}) unstable; urgency=medium\n\n"
   "  * Package libtamb ${PROJECT_VERSION}.\n\n"
   " -- ${TAMB_DEB_MAINTAINER}  ${tamb_deb_date}\n")
+# The copyright file in Debian's machine-readable format, with the licence's text from LICENSE.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE tamb_license_text)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/LICENSE)
+string(REGEX REPLACE "^MIT License\n\n[^\n]*\n\n" "" tamb_license_text "${tamb_license_text}")
+string(REGEX REPLACE "\n$" "" tamb_license_text "${tamb_license_text}")
+# Each line of the licence's text is indented by one blank, and its empty lines become " .".
+string(REPLACE "\n\n" "\n.\n" tamb_license_text "${tamb_license_text}")
+string(REPLACE "\n" "\n " tamb_license_text " ${tamb_license_text}")
 file(WRITE ${TAMB_DEB_DIR}/copyright
-  "libtamb: the shared core of a low-latency audio connection server\n\n"
-  "Copyright ${tamb_deb_year} the libtamb developers\n"
-  "Contact: ${TAMB_DEB_MAINTAINER}\n\n"
-  "License: no licence has been granted yet; all rights are reserved by the authors.\n")
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: libtamb\n"
+  "Upstream-Contact: ${TAMB_DEB_MAINTAINER}\n\n"
+  "Files: *\n"
+  "Copyright: 2026 the libtamb developers\n"
+  "License: Expat\n"
+  "${tamb_license_text}\n")
 add_custom_command(OUTPUT ${TAMB_DEB_DIR}/changelog.Debian.gz
   COMMAND gzip -9nkf ${TAMB_DEB_DIR}/changelog.Debian
   DEPENDS ${TAMB_DEB_DIR}/changelog.Debian VERBATIM)
