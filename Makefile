@@ -33,7 +33,7 @@ build: deps
 demo: deps
 	$(CONFIGURE) -B $(BUILD) > /dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target tamb-demo
-	$(BUILD)/tools/tamb-demo
+	$(BUILD)/demo/tamb-demo
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
