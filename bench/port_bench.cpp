@@ -16,6 +16,7 @@
 
 #include "hooks.h"
 #include "kit.h"
+#include "log_capture.h"
 #include "ratio.h"
 #include "tamb/midi.h"
 #include "tamb/port.h"

@@ -1,44 +1,17 @@
 // The outside world that libtamb expects from a program, the least that a real one needs: the
-// log hooks (kept in a capture that tests read), the server directory, request delivery to
-// handlers registered in this process (or forwarded to another process), the processor
-// features in cpu_type and the copy/add kernels. Installed tools that log or send requests
-// link it; tests, benchmarks and the demo get it through the test kit.
+// log hooks, the server directory, request delivery to handlers registered in this process (or
+// forwarded to another process), the processor features in cpu_type and the copy/add kernels.
+// Installed tools that log or send requests link it; tests, benchmarks and the demo get it
+// through the test kit, and read what the log hooks kept through log_capture.h.
 #ifndef TAMB_HOOKS_HOOKS_H
 #define TAMB_HOOKS_HOOKS_H
 
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "tamb/tamb.h"
 
 namespace hooks {
-
-// ---- Log ----------------------------------------------------------------------------------
-
-enum class Level { error, info, trace };
-
-struct Message {
-  Level level;
-  std::string text;
-};
-
-// The messages reported since the last clear, oldest first (at most the last 256). Any thread
-// may report while another reads: a message another thread is still writing is left out, and
-// no message is ever returned in part. Reporting never waits for a lock.
-std::vector<Message> log_messages();
-
-// True when a message of that level with exactly that text was reported.
-bool log_has(Level level, std::string_view text);
-
-// Number of messages of that level reported since the last clear.
-size_t log_count(Level level);
-
-void log_clear();
-
-// Whether errors and information are also printed to standard error (default: yes).
-void log_set_echo(bool echo);
 
 // ---- Server directory ---------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // The test kit: an in-process server with its clients over real System V segments, and
 // namespace isolation, for tests, benchmarks, fuzz targets and the demo only; never installed.
-// The outside hooks it answers requests through are those of hooks/.
+// The outside hooks it answers requests through are those of hooks/; what their log kept is
+// read through log_capture.h, which comes with the kit.
 #ifndef TAMB_TESTKIT_KIT_H
 #define TAMB_TESTKIT_KIT_H
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "hooks.h"
+#include "log_capture.h"
 #include "tamb/tamb.h"
 
 namespace kit {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "hooks.h"
+#include "log_capture.h"
 #include "support.h"
 
 namespace metadata_children {

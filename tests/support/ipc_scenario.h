@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "hooks.h"
+#include "log_capture.h"
 #include "support.h"
 #include "tamb/shm.h"
 
