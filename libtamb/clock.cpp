@@ -13,6 +13,7 @@
 
 #include "nonblocking.h"
 #include "outside.h"
+#include "time_units.h"
 
 namespace {
 
@@ -22,6 +23,9 @@ constexpr size_t hpet_capabilities = 0;
 constexpr size_t hpet_period_offset = 4;
 constexpr size_t hpet_counter = 240;
 constexpr uint32_t hpet_counter_64bit = 0x2000;
+
+// The counter's period is given in femtoseconds.
+constexpr long double usecs_per_fsec = 1e-9L;
 
 int32_t hpet_fd = -1;
 const char *hpet_ptr = nullptr;
@@ -66,7 +70,7 @@ tamb_time_t tamb_get_microseconds_from_hpet() {
   // Femtoseconds to microseconds, rounded to the nearest. The 64-bit significand of the x87
   // format holds the product of ticks and period exactly for the first 2^64 femtoseconds
   // (about five hours of counting).
-  long double usecs = static_cast<long double>(hpet_ticks()) * hpet_period * 1e-9L + 0.5L;
+  long double usecs = static_cast<long double>(hpet_ticks()) * hpet_period * usecs_per_fsec + 0.5L;
   constexpr long double past_range = 18446744073709551616.0L;  // 2^64
   if (usecs >= past_range) return UINT64_MAX;
   return static_cast<tamb_time_t>(usecs);
@@ -82,9 +86,10 @@ TAMB_API tamb_time_t tamb_get_microseconds_from_system(void) {
   timespec now;
   // Served by the vDSO: a read of the clock, no system call.
   TAMB_NONBLOCKING_EXEMPT(clock_gettime(CLOCK_MONOTONIC, &now));
-  return static_cast<tamb_time_t>(static_cast<double>(static_cast<uint64_t>(now.tv_sec)) *
-                                      1000000.0 +
-                                  static_cast<double>(static_cast<uint64_t>(now.tv_nsec)) / 1000.0);
+  double secs = static_cast<double>(static_cast<uint64_t>(now.tv_sec));
+  double nsecs = static_cast<double>(static_cast<uint64_t>(now.tv_nsec));
+  return static_cast<tamb_time_t>(secs * static_cast<double>(tamb::usecs_per_sec) +
+                                  nsecs / static_cast<double>(tamb::nsecs_per_usec));
 }
 
 TAMB_API int tamb_hpet_init(void) {

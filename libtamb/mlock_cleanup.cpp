@@ -19,7 +19,7 @@ void unlock_range(void *, uintptr_t start, size_t length) {
 extern "C" {
 
 TAMB_API void cleanup_mlock(void) {
-  char path[4097];
+  char path[TAMB_PATH_MAX + 1];
   snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(getpid()));
   FILE *maps = fopen(path, "r");
   if (maps == nullptr) {

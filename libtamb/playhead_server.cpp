@@ -28,6 +28,7 @@
 #include "outside.h"
 #include "shared_word.h"
 #include "tamb/transport.h"
+#include "time_units.h"
 
 // Engine steps are logged only when the server asked for it.
 #define ENGINE_TRACE(engine, ...)                   \
@@ -37,9 +38,12 @@
 
 namespace {
 
-constexpr double usecs_per_sec = 1000000.0;
+// The longest sync poll of a new engine, until the server sets another.
+constexpr uint64_t sync_timeout_default = 2 * tamb::usecs_per_sec;
 
-double seconds(uint64_t usecs) { return static_cast<double>(usecs) / usecs_per_sec; }
+double seconds(uint64_t usecs) {
+  return static_cast<double>(usecs) / static_cast<double>(tamb::usecs_per_sec);
+}
 
 tamb_client_control_t *control_of(tamb_slist_t *node) {
   return static_cast<tamb_client_internal_t *>(node->data)->control;
@@ -223,7 +227,7 @@ void cycle_sync_progress(tamb_engine_t *engine) {
     poll_timed_out(engine);
     return;
   }
-  uint64_t cycle_usecs = static_cast<uint64_t>(control->buffer_size) * 1000000u / rate;
+  uint64_t cycle_usecs = static_cast<uint64_t>(control->buffer_size) * tamb::usecs_per_sec / rate;
   if (cycle_usecs < time_left) {
     TAMB_STORE(control->sync_time_left, time_left - cycle_usecs);
   } else {
@@ -393,7 +397,7 @@ TAMB_API int tamb_transport_init(tamb_engine_t *engine) {
   control->next_frame = 0;
   control->sync_clients = 0;
   control->sync_remain = 0;
-  control->sync_timeout = 2000000;
+  control->sync_timeout = sync_timeout_default;
   control->sync_time_left = 0;
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
 #include "nonblocking.h"
 #include "outside.h"
 #include "tamb/midi.h"
@@ -24,7 +25,39 @@ typedef void (*Kernel)(float *, const float *, int) TAMB_NONBLOCKING;
 // no sane chain is anywhere near this long.
 constexpr int max_buffer_hops = 4096;
 
+// A port record's name and its two aliases: text fields of one size.
 constexpr size_t record_text = sizeof(tamb_port_shared_t::name);
+static_assert(sizeof(tamb_port_shared_t::alias1) == record_text &&
+              sizeof(tamb_port_shared_t::alias2) == record_text);
+
+// A new short name is cut so that the full name keeps at most this many characters: the name
+// field's last byte stays unused.
+constexpr size_t renamed_full_name_max = 287;
+static_assert(renamed_full_name_max < record_text);
+
+// The built-in types' ids, their places in tamb_builtin_port_types.
+constexpr int32_t audio_type_id = 0;
+constexpr int32_t midi_type_id = 1;
+
+// An audio buffer holds size_factor samples per frame; a type with a negative size_factor has
+// buffers of fixed_size bytes whatever the cycle's length, as the MIDI type has.
+constexpr uint64_t sample_size = sizeof(float);
+constexpr int32_t audio_size_factor = 1;
+constexpr int32_t fixed_size_factor = -1;
+constexpr int32_t midi_buffer_size = 2048;
+
+// The kernels cpu_type asks for: any of bits 1-7 stands for SSE; without those, any of bits
+// 8-31 stands for 3DNow!.
+constexpr uint32_t cpu_sse_bits = 0x000000fe;
+constexpr uint32_t cpu_3dnow_bits = 0xffffff00;
+
+// Lookups find the ports of the ALSA bridge under the names that begin "ALSA:capture" or
+// "ALSA:playback" as well: such a name stands for "alsa_pcm" followed by what follows its
+// "ALSA", cut to alsa_mapped_max characters.
+constexpr char alsa_capture[] = "ALSA:capture";
+constexpr char alsa_playback[] = "ALSA:playback";
+constexpr size_t alsa_replaced = sizeof "ALSA" - 1;
+constexpr size_t alsa_mapped_max = 256;
 
 // The portable kernels. Each gets a copy built for AVX2 beside the baseline one, chosen by the
 // loader, so the compiler's vectorised loop runs as wide as the processor allows.
@@ -82,6 +115,11 @@ const float *source_buffer(const tamb_port_t *port) {
   char *address = static_cast<char *>(segment_address(port));
   if (address == nullptr) return nullptr;
   return reinterpret_cast<const float *>(address + port->shared->offset);
+}
+
+template <size_t size>
+bool starts_with(const char *text, const char (&prefix)[size]) {
+  return strncmp(text, prefix, size - 1) == 0;
 }
 
 bool is_output(const tamb_port_shared_t *record) {
@@ -165,6 +203,13 @@ void discard_port_ids(int fd, uint32_t count) {
   }
 }
 
+// A rename request carries each name in TAMB_PORT_NAME_MAX bytes with its NUL, one short of
+// the field; a longer name is cut.
+void request_name_write(char (&field)[sizeof(tamb_request_rename_t::old_name)], const char *name) {
+  static_assert(TAMB_PORT_NAME_MAX <= sizeof field);
+  snprintf(field, TAMB_PORT_NAME_MAX, "%.*s", static_cast<int>(TAMB_PORT_NAME_MAX - 1), name);
+}
+
 void monitor_count(tamb_port_shared_t *record, int onoff) {
   if (onoff) {
     record->monitor_requests = static_cast<uint8_t>(record->monitor_requests + 1);
@@ -178,10 +223,12 @@ void monitor_count(tamb_port_shared_t *record, int onoff) {
 extern "C" {
 
 TAMB_API tamb_port_type_info_t tamb_builtin_port_types[3] = {
-    {0, TAMB_PORT_TYPE_AUDIO, 1, 0, 0, 0},
-    {0, TAMB_PORT_TYPE_MIDI, -1, 2048, 0, 0},
+    {0, TAMB_PORT_TYPE_AUDIO, audio_size_factor, 0, 0, 0},
+    {0, TAMB_PORT_TYPE_MIDI, fixed_size_factor, midi_buffer_size, 0, 0},
     {0, "", 0, 0, 0, 0},
 };
+// With its empty last entry, the table fits the control block's: a server copies it there.
+static_assert(sizeof tamb_builtin_port_types <= sizeof(tamb_control_t::port_types));
 
 TAMB_API extern const tamb_port_functions_t tamb_builtin_audio_functions = {
     tamb_generic_buffer_init, tamb_audio_port_mixdown};
@@ -191,15 +238,15 @@ TAMB_API extern const tamb_port_functions_t tamb_builtin_NULL_functions = {tamb_
 
 // A program without the processor kernels gets the portable ones.
 TAMB_API void tamb_port_set_funcs(void) {
-  int32_t type = &cpu_type != nullptr ? cpu_type : 0;
+  uint32_t type = &cpu_type != nullptr ? static_cast<uint32_t>(cpu_type) : 0;
   opt_copy = gen_copyf;
   opt_mix = gen_mixf;
-  if ((type & 0xfe) != 0) {
+  if ((type & cpu_sse_bits) != 0) {
     if (x86_sse_copyf != nullptr && x86_sse_add2f != nullptr) {
       opt_copy = x86_sse_copyf;
       opt_mix = x86_sse_add2f;
     }
-  } else if ((static_cast<uint32_t>(type) >> 8) != 0) {
+  } else if ((type & cpu_3dnow_bits) != 0) {
     if (x86_3dnow_copyf != nullptr && x86_3dnow_add2f != nullptr) {
       opt_copy = x86_3dnow_copyf;
       opt_mix = x86_3dnow_add2f;
@@ -208,8 +255,8 @@ TAMB_API void tamb_port_set_funcs(void) {
 }
 
 TAMB_API const tamb_port_functions_t *tamb_get_port_functions(int32_t type_id) {
-  if (type_id == 0) return &tamb_builtin_audio_functions;
-  if (type_id == 1) return &tamb_builtin_midi_functions;
+  if (type_id == audio_type_id) return &tamb_builtin_audio_functions;
+  if (type_id == midi_type_id) return &tamb_builtin_midi_functions;
   return nullptr;
 }
 
@@ -217,6 +264,7 @@ TAMB_API const tamb_port_functions_t *tamb_get_port_functions(int32_t type_id) {
 // past the client's segment table.
 TAMB_API tamb_port_t *tamb_port_new(tamb_client_t *client, uint32_t port_id,
                                     tamb_control_t *control) {
+  TAMB_CHECK(port_id < control->port_capacity);
   tamb_port_shared_t *record = &control->port_table[port_id];
   int32_t type_id = record->type_id;
   if (type_id < 0 || type_id >= TAMB_PORT_TYPES_MAX) return nullptr;
@@ -275,7 +323,9 @@ TAMB_API void *tamb_port_get_buffer(tamb_port_t *port, tamb_nframes_t nframes) {
 
 TAMB_API uint64_t tamb_port_type_buffer_size(const tamb_port_type_info_t *type, uint32_t nframes) {
   int32_t factor = type->size_factor;
-  if (factor >= 0) return static_cast<uint64_t>(nframes) * static_cast<uint64_t>(factor) * 4;
+  if (factor >= 0) {
+    return static_cast<uint64_t>(nframes) * static_cast<uint64_t>(factor) * sample_size;
+  }
   return static_cast<uint64_t>(static_cast<int64_t>(type->fixed_size));
 }
 
@@ -367,9 +417,9 @@ TAMB_API int tamb_port_unregister(tamb_client_t *client, tamb_port_t *port) {
 
 TAMB_API int tamb_port_name_equals(const tamb_port_shared_t *record, const char *name) {
   if (name == nullptr) return 0;
-  char mapped[257];
-  if (strncmp(name, "ALSA:capture", 12) == 0 || strncmp(name, "ALSA:playback", 13) == 0) {
-    snprintf(mapped, sizeof mapped, "alsa_pcm%s", name + 4);
+  char mapped[alsa_mapped_max + 1];
+  if (starts_with(name, alsa_capture) || starts_with(name, alsa_playback)) {
+    snprintf(mapped, sizeof mapped, "alsa_pcm%s", name + alsa_replaced);
     name = mapped;
   }
   return field_equals(record->name, record_text, name) ||
@@ -463,6 +513,8 @@ TAMB_API const char **tamb_port_get_connections(tamb_port_t *port) {
   if (names != nullptr) {
     size_t i = 0;
     for (tamb_slist_t *node = port->connections; node != nullptr; node = node->next) {
+      // Counted under the same lock, the list cannot have grown since.
+      TAMB_CHECK(i < count);
       names[i++] = static_cast<tamb_port_t *>(node->data)->shared->name;
     }
     names[count] = nullptr;
@@ -536,7 +588,9 @@ TAMB_API int tamb_port_set_name(tamb_port_t *port, const char *port_name) {
   char *colon = static_cast<char *>(memchr(name, ':', record_text));
   if (colon == nullptr) return 0;
   size_t p = static_cast<size_t>(colon - name);
-  if (p < 286) snprintf(colon + 1, 287 - p, "%s", port_name);
+  if (p + 1 < renamed_full_name_max) {
+    snprintf(colon + 1, renamed_full_name_max - p, "%s", port_name);
+  }
   return 0;
 }
 
@@ -548,8 +602,8 @@ TAMB_API int tamb_port_rename(tamb_client_t *client, tamb_port_t *port, const ch
   tamb_request_t request;
   memset(&request, 0, sizeof request);
   request.type = TAMB_REQ_PORT_RENAME;
-  snprintf(request.body.rename.old_name, 255, "%.254s", old_name);
-  snprintf(request.body.rename.new_name, 255, "%.254s", port_name != nullptr ? port_name : "");
+  request_name_write(request.body.rename.old_name, old_name);
+  request_name_write(request.body.rename.new_name, port_name != nullptr ? port_name : "");
   tamb::request_send(client, &request);
   return result;
 }

@@ -18,6 +18,7 @@
 #include "outside.h"
 #include "tamb/clock.h"
 #include "tamb/transport.h"
+#include "time_units.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ tamb_nframes_t frames_modulo(double frames) {
 
 // Frames played in elapsed microseconds at rate, estimated in single precision.
 tamb_nframes_t frames_in(uint64_t elapsed, uint32_t rate) {
-  float frames = static_cast<float>(rate) / 1000000.0f * static_cast<float>(elapsed);
+  float frames = static_cast<float>(rate) / static_cast<float>(tamb::usecs_per_sec) *
+                 static_cast<float>(elapsed);
   return frames_modulo(std::trunc(static_cast<double>(frames)));
 }
 

@@ -575,6 +575,17 @@ TEST_F(Ports, ConnectionListsLocalAndFromTheServer) {
   EXPECT_FALSE(tamb_port_connected_to(in, "synth:a"));
 }
 
+using PortsDeathTest = Ports;
+
+// An id past the port table is the caller's broken promise: the process stops instead of
+// reading a record beyond the control block.
+TEST_F(PortsDeathTest, PortObjectOutsideThePortTableAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  tamb_control_t *control = synth_->handle.engine_control;
+  EXPECT_DEATH(tamb_port_new(&synth_->handle, control->port_capacity, control),
+               "tamb_port_new: Assertion `port_id < control->port_capacity' failed\\.");
+}
+
 // A server's answer to a connection query: the ids it writes on a client's request channel.
 struct Answer {
   int server_fd;

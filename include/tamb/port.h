@@ -72,8 +72,9 @@ TAMB_API void tamb_port_set_funcs(void);
 /** The function table of type id 0 (audio) or 1 (MIDI); null for any other id. Any thread. */
 TAMB_API const tamb_port_functions_t *tamb_get_port_functions(int32_t type_id);
 
-/** A new port object over record port_id of control, or null when memory runs out. Any thread
- * but a process thread: it allocates. */
+/** A new port object over record port_id of control, or null when memory runs out. port_id
+ * lies below control's port_capacity; past it the process stops. Any thread but a process
+ * thread: it allocates. */
 TAMB_API tamb_port_t *tamb_port_new(tamb_client_t *client, uint32_t port_id,
                                     tamb_control_t *control);
 

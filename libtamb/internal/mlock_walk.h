@@ -33,7 +33,8 @@ inline constexpr const char *whitelist[] = {"/libc-", "/libvorplex", "/libc.so",
 // A mapping above this many bytes asks for unlocking; one of exactly this size does not.
 inline constexpr size_t large_mapping = 1048576;
 
-inline constexpr size_t path_max = 4096;
+// A mapping's path is kept up to the longest path the library handles anywhere.
+inline constexpr size_t path_max = TAMB_PATH_MAX;
 
 // Called for every mapping that is to be unlocked, after it was reported.
 using Unlock = void (*)(void *context, uintptr_t start, size_t length);
