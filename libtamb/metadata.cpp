@@ -145,7 +145,7 @@ TAMB_API int tamb_get_property(tamb_uuid_t subject, const char *key, char **valu
   return 0;
 }
 
-// Running out of memory ends the scan like a database error: what was collected is returned.
+// Running out of memory ends the scan and fails the call, as a database error does.
 TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) {
   if (desc == nullptr) return -1;
   desc->properties = nullptr;
@@ -158,10 +158,8 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
   uint32_t count = 0;
   uint32_t capacity = 0;
   bool out_of_memory = false;
-  BulkBuffer buffer;
-  if (!buffer.init()) return -1;
   int ret = bulk_scan(
-      session, &buffer,
+      session,
       [&](const DBT &key, const DBT &data) {
         if (key.size <= shortest_key || memcmp(key.data, text, subject_text_size) != 0 ||
             data.size <= shortest_record) {
@@ -181,11 +179,12 @@ TAMB_API int tamb_get_properties(tamb_uuid_t subject, tamb_description_t *desc) 
         description_release(desc);
         count = 0;
         capacity = 0;
-      });
+      },
+      &out_of_memory);
   desc->property_count = count;
   if (ret != 0) TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
   // Part of a subject's properties would pass for all of them.
-  if (ret != 0 || out_of_memory || buffer.out_of_memory()) {
+  if (ret != 0 || out_of_memory) {
     description_release(desc);
     return -1;
   }
@@ -201,12 +200,11 @@ TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
   uint32_t count = 0;
   bool out_of_memory = false;
   SubjectIndex index;
-  BulkBuffer buffer;
-  if (!index.init() || !buffer.init()) return -1;
+  if (!index.init()) return -1;
   auto *all = static_cast<tamb_description_t *>(malloc(capacity * sizeof(tamb_description_t)));
   if (all == nullptr) return -1;
   int ret = bulk_scan(
-      session, &buffer,
+      session,
       [&](const DBT &key, const DBT &data) {
         tamb_uuid_t subject = 0;
         if (key.size <= shortest_key ||
@@ -236,14 +234,15 @@ TAMB_API int tamb_get_all_properties(tamb_description_t **descs) {
         for (uint32_t i = 0; i < count; ++i) description_release(&all[i]);
         count = 0;
         index.clear();
-      });
+      },
+      &out_of_memory);
   if (ret != 0) {
     TAMB_ERROR("Cannot create cursor for metadata search (%s)", db_strerror(ret));
     free(all);
     return -1;
   }
   // A listing cut short by memory would pass for the whole store.
-  if (out_of_memory || buffer.out_of_memory()) {
+  if (out_of_memory) {
     for (uint32_t i = 0; i < count; ++i) description_release(&all[i]);
     free(all);
     return -1;

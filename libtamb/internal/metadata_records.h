@@ -188,15 +188,22 @@ int bulk_scan_pass(Session &session, Visitor &visit, BulkBuffer *buffer, bool *m
   return ret == DB_LOCK_DEADLOCK || ret == DB_RUNRECOVERY ? ret : 0;
 }
 
-// As scan, a buffer of records at a time.
+// As scan, a buffer of records at a time. A buffer that cannot be made or grown for a record
+// ends the scan with *out_of_memory set.
 template <typename Visitor, typename Restart>
-int bulk_scan(Session &session, BulkBuffer *buffer, Visitor visit, Restart restart) {
+int bulk_scan(Session &session, Visitor visit, Restart restart, bool *out_of_memory) {
+  BulkBuffer buffer;
+  if (!buffer.init()) {
+    *out_of_memory = true;
+    return 0;
+  }
   bool made = true;
   int ret = store_call(session, [&] {
-    int pass = bulk_scan_pass(session, visit, buffer, &made);
+    int pass = bulk_scan_pass(session, visit, &buffer, &made);
     if (pass != 0) restart();
     return pass;
   });
+  if (buffer.out_of_memory()) *out_of_memory = true;
   return made ? 0 : ret;
 }
 
