@@ -68,6 +68,21 @@ tamb_client_internal_t *client_find(tamb_engine_t *engine, tamb_uuid_t client_id
   return tamb_client_internal_by_id(engine, client_id);
 }
 
+// Runs change(client) under the client lock with the client of that id, or null when there is
+// none, and returns what it returns.
+template <typename Change>
+int client_change(tamb_engine_t *engine, tamb_uuid_t client_id, Change change) {
+  client_lock_take(engine);
+  int result = change(client_find(engine, client_id));
+  client_lock_give(engine);
+  return result;
+}
+
+void timebase_flags_clear(tamb_client_control_t *control) {
+  TAMB_STORE(control->timebase_master, uint8_t{0});
+  TAMB_STORE(control->timebase_new, uint8_t{0});
+}
+
 void state_set(tamb_control_t *control, tamb_transport_state_t state) {
   TAMB_STORE(control->transport_state, static_cast<int32_t>(state));
 }
@@ -416,81 +431,63 @@ TAMB_API int tamb_set_sample_rate(tamb_engine_t *engine, uint32_t sample_rate) {
 }
 
 TAMB_API int tamb_timebase_set(tamb_engine_t *engine, tamb_uuid_t client_id, int conditional) {
-  client_lock_take(engine);
-  tamb_client_internal_t *client = client_find(engine, client_id);
-  int result = 0;
-  tamb_client_internal_t *master = engine->timebase_client;
-  if (client == nullptr) {
-    ENGINE_TRACE(engine, " %u no longer exists", static_cast<unsigned>(client_id));
-    result = EINVAL;
-  } else if (conditional && master == client) {
-    ENGINE_TRACE(engine, " %s was already timebase master:", client->control->name);
-  } else if (conditional && master != nullptr) {
-    ENGINE_TRACE(engine, "conditional timebase for %s failed", client->control->name);
-    ENGINE_TRACE(engine, " %s is already the master", master->control->name);
-    result = EBUSY;
-  } else {
-    if (master != nullptr) {
-      TAMB_STORE(master->control->timebase_master, uint8_t{0});
-      TAMB_STORE(master->control->timebase_new, uint8_t{0});
+  return client_change(engine, client_id, [&](tamb_client_internal_t *client) {
+    tamb_client_internal_t *master = engine->timebase_client;
+    if (client == nullptr) {
+      ENGINE_TRACE(engine, " %u no longer exists", static_cast<unsigned>(client_id));
+      return EINVAL;
     }
+    if (conditional && master == client) {
+      ENGINE_TRACE(engine, " %s was already timebase master:", client->control->name);
+      return 0;
+    }
+    if (conditional && master != nullptr) {
+      ENGINE_TRACE(engine, "conditional timebase for %s failed", client->control->name);
+      ENGINE_TRACE(engine, " %s is already the master", master->control->name);
+      return EBUSY;
+    }
+    if (master != nullptr) timebase_flags_clear(master->control);
     engine->timebase_client = client;
     TAMB_STORE(client->control->timebase_master, uint8_t{1});
     if (client->control->active) TAMB_STORE(client->control->timebase_new, uint8_t{1});
     ENGINE_TRACE(engine, "new timebase master: %s", client->control->name);
-  }
-  client_lock_give(engine);
-  return result;
+    return 0;
+  });
 }
 
 TAMB_API int tamb_timebase_reset(tamb_engine_t *engine, tamb_uuid_t client_id) {
-  client_lock_take(engine);
-  tamb_client_internal_t *client = client_find(engine, client_id);
-  int result = EINVAL;
-  if (client != nullptr && client == engine->timebase_client) {
-    TAMB_STORE(client->control->timebase_master, uint8_t{0});
-    TAMB_STORE(client->control->timebase_new, uint8_t{0});
+  return client_change(engine, client_id, [engine](tamb_client_internal_t *client) {
+    if (client == nullptr || client != engine->timebase_client) return EINVAL;
+    timebase_flags_clear(client->control);
     engine->timebase_client = nullptr;
     engine->control->pending_position.valid = 0;
     ENGINE_TRACE(engine, "%s resigned as timebase master", client->control->name);
-    result = 0;
-  }
-  client_lock_give(engine);
-  return result;
+    return 0;
+  });
 }
 
 TAMB_API int tamb_transport_client_set_sync(tamb_engine_t *engine, tamb_uuid_t client_id) {
-  client_lock_take(engine);
-  tamb_client_internal_t *client = client_find(engine, client_id);
-  int result = EINVAL;
-  if (client != nullptr) {
+  return client_change(engine, client_id, [engine](tamb_client_internal_t *client) {
+    if (client == nullptr) return EINVAL;
     tamb_client_control_t *flags = client->control;
     if (!TAMB_LOAD(flags->slowsync)) {
       TAMB_STORE(flags->slowsync, uint8_t{1});
-      if (flags->active) {
-        sync_client_count_in(engine->control, flags);
-      }
+      if (flags->active) sync_client_count_in(engine->control, flags);
     }
     if (TAMB_LOAD(flags->active_slowsync)) sync_client_poll(engine, flags);
-    result = 0;
-  }
-  client_lock_give(engine);
-  return result;
+    return 0;
+  });
 }
 
 TAMB_API int tamb_transport_client_reset_sync(tamb_engine_t *engine, tamb_uuid_t client_id) {
-  client_lock_take(engine);
-  tamb_client_internal_t *client = client_find(engine, client_id);
-  int result = EINVAL;
-  if (client != nullptr && TAMB_LOAD(client->control->slowsync)) {
+  return client_change(engine, client_id, [engine](tamb_client_internal_t *client) {
+    if (client == nullptr || !TAMB_LOAD(client->control->slowsync)) return EINVAL;
     if (TAMB_LOAD(client->control->active_slowsync)) {
       tamb_sync_poll_deactivate(engine, client->control);
     }
     TAMB_STORE(client->control->slowsync, uint8_t{0});
-    result = 0;
-  }
-  client_lock_give(engine);
-  return result;
+    return 0;
+  });
 }
 
 TAMB_API int tamb_transport_set_sync_timeout(tamb_engine_t *engine, tamb_time_t usecs) {
@@ -501,8 +498,7 @@ TAMB_API int tamb_transport_set_sync_timeout(tamb_engine_t *engine, tamb_time_t 
 
 TAMB_API void tamb_transport_client_new(tamb_client_internal_t *client) {
   tamb_client_control_t *flags = client->control;
-  TAMB_STORE(flags->timebase_master, uint8_t{0});
-  TAMB_STORE(flags->timebase_new, uint8_t{0});
+  timebase_flags_clear(flags);
   TAMB_STORE(flags->slowsync, uint8_t{0});
   TAMB_STORE(flags->active_slowsync, uint8_t{0});
   TAMB_STORE(flags->sync_poll, uint8_t{0});
@@ -527,8 +523,7 @@ TAMB_API void tamb_transport_client_exit(tamb_engine_t *engine, tamb_client_inte
   tamb_client_control_t *flags = client->control;
   if (client == engine->timebase_client) {
     if (flags->exiting) {
-      TAMB_STORE(flags->timebase_master, uint8_t{0});
-      TAMB_STORE(flags->timebase_new, uint8_t{0});
+      timebase_flags_clear(flags);
       engine->timebase_client = nullptr;
       ENGINE_TRACE(engine, "timebase master exit");
     }

@@ -139,6 +139,14 @@ int request_client_id(tamb_client_t *client, tamb_request_type_t type) {
   return tamb::request_send(client, &request);
 }
 
+// What the engine accepted: the callback and its argument, and whether one is set.
+void timebase_callback_keep(tamb_client_t *client, tamb_timebase_callback_t callback, void *arg,
+                            uint8_t set) {
+  client->timebase_callback = callback;
+  client->timebase_arg = arg;
+  client->control->timebase_cb_set = set;
+}
+
 [[gnu::always_inline]] inline tamb_transport_state_t query(const tamb_client_t *client,
                                                            tamb_position_t *position) {
   const tamb_control_t *control = client->engine_control;
@@ -322,20 +330,14 @@ TAMB_API int tamb_set_timebase_callback(tamb_client_t *client, int conditional,
   request.body.timebase.client_id = client->control->uuid;
   request.body.timebase.conditional = conditional;
   int result = tamb::request_send(client, &request);
-  if (result != 0) return result;
-  client->timebase_callback = callback;
-  client->timebase_arg = arg;
-  client->control->timebase_cb_set = 1;
-  return 0;
+  if (result == 0) timebase_callback_keep(client, callback, arg, 1);
+  return result;
 }
 
 TAMB_API int tamb_release_timebase(tamb_client_t *client) {
   int result = request_client_id(client, TAMB_REQ_TIMEBASE_RELEASE);
-  if (result != 0) return result;
-  client->timebase_callback = nullptr;
-  client->timebase_arg = nullptr;
-  client->control->timebase_cb_set = 0;
-  return 0;
+  if (result == 0) timebase_callback_keep(client, nullptr, nullptr, 0);
+  return result;
 }
 
 TAMB_API void tamb_call_sync_client(tamb_client_t *client) {
