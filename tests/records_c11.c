@@ -10,10 +10,7 @@
 #include <stdint.h>
 #include <tamb/tamb.h>
 
-typedef struct {
-  const char *name;
-  size_t value;
-} records_c_layout_t;
+#include "records_c11.h"
 
 #define RECORDS_C_SIZE(type) \
   { "sizeof " #type, sizeof(type) }
@@ -21,14 +18,6 @@ typedef struct {
   { "alignof " #type, alignof(type) }
 #define RECORDS_C_OFFSET(type, field) \
   { #type "." #field, offsetof(type, field) }
-
-extern const records_c_layout_t records_c_layout[];
-extern const size_t records_c_layout_count;
-
-void records_c_stamp_control(tamb_control_t *control, uint32_t port, uint64_t value);
-void records_c_stamp_property_request(tamb_request_t *request, const char *key, int32_t status);
-uint64_t records_c_load_timeout(const tamb_request_t *request);
-uint64_t records_c_load_port_client_id(const tamb_control_t *control, uint32_t port);
 
 const records_c_layout_t records_c_layout[] = {
     RECORDS_C_SIZE(tamb_position_t),

@@ -10,18 +10,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-struct records_c_layout_t {
-  const char *name;
-  size_t value;
-};
-extern const records_c_layout_t records_c_layout[];
-extern const size_t records_c_layout_count;
-void records_c_stamp_control(tamb_control_t *control, uint32_t port, uint64_t value);
-void records_c_stamp_property_request(tamb_request_t *request, const char *key, int32_t status);
-uint64_t records_c_load_timeout(const tamb_request_t *request);
-uint64_t records_c_load_port_client_id(const tamb_control_t *control, uint32_t port);
-}
+#include "records_c11.h"
 
 namespace {
 
