@@ -6,6 +6,7 @@ TSAN_BUILD ?= build-tsan
 RTSAN_BUILD ?= build-rtsan
 FUZZ_BUILD ?= build-libfuzzer
 PACKAGE_BUILD ?= build-pkg
+TIDY_BUILD ?= build-tidy
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = uuid_parse midi registry metadata maps
 JOBS ?= $(shell nproc)
@@ -16,9 +17,20 @@ CLANG_CXX ?= clang++-22
 WERROR ?= ON
 CONFIGURE = cmake -S . -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMB_WERROR=$(WERROR)
 CONFIGURE_CLANG = $(CONFIGURE) -DCMAKE_C_COMPILER=$(CLANG_CC) -DCMAKE_CXX_COMPILER=$(CLANG_CXX)
+CLANG_TIDY ?= run-clang-tidy-22
+CLANG_FORMAT ?= clang-format-22
+# What make tidy reads; tests, bench and fuzz can be added on the command line.
+TIDY_DIRS ?= libtamb hooks testkit tools demo linkprobe
+# Paths (sources or headers) that make tidy and make format-check leave out, e.g. files that
+# someone is rewriting: make tidy CHECK_SKIP="libtamb/shm.cpp hooks/hooks.h".
+CHECK_SKIP ?=
+empty :=
+space := $(empty) $(empty)
+# The paths as one alternation of regular expressions, dots escaped.
+check_skip_re = $(subst $(space),|,$(subst .,\.,$(strip $(CHECK_SKIP))))
 
 .PHONY: all deps build demo test bench sanitize clang tsan rtsan fuzz package docs abi-baseline \
-  format clean
+  format format-check tidy clean
 
 all: build
 
@@ -107,8 +119,24 @@ docs: deps
 	$(CONFIGURE) -B $(BUILD) > /dev/null
 	cmake --build $(BUILD) --target docs
 
+# clang-tidy with the checks of .clang-tidy, every finding an error, over the sources of
+# TIDY_DIRS and the project headers they include, from a clang build's compile commands (only
+# configured, nothing is built).
+tidy: deps
+	$(CONFIGURE_CLANG) -B $(TIDY_BUILD) > /dev/null
+	@files=$$(git ls-files $(foreach d,$(TIDY_DIRS),'$(d)/*.c' '$(d)/*.cpp') \
+	  | grep -vxF -e '' $(addprefix -e ,$(CHECK_SKIP)) | sed 's/[.]/\\./g' | paste -sd '|'); \
+	$(CLANG_TIDY) -p $(TIDY_BUILD) -j $(JOBS) -quiet -hide-progress \
+	  $(if $(strip $(CHECK_SKIP)),-exclude-header-filter='/($(check_skip_re))$$') "/($$files)$$"
+
 format:
-	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files '*.c' '*.cpp' '*.h' | xargs $(CLANG_FORMAT) -i
+
+# Fails on any tracked source that make format would change.
+format-check:
+	git ls-files '*.c' '*.cpp' '*.h' | grep -vxF -e '' $(addprefix -e ,$(CHECK_SKIP)) \
+	  | xargs -r $(CLANG_FORMAT) --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(CLANG_BUILD) $(TSAN_BUILD) $(RTSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(CLANG_BUILD) $(TSAN_BUILD) $(RTSAN_BUILD) $(FUZZ_BUILD) \
+	  $(TIDY_BUILD)

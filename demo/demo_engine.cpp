@@ -128,7 +128,7 @@ void show_engine() {
       "\n  A start or a new position waits in Starting until every slow-sync client is ready\n"
       "  (or %.1f s have passed); the frame stands still meanwhile and moves on by %u frames\n"
       "  from the cycle end that rolls.\n",
-      server.control()->sync_timeout / 1e6, frames);
+      static_cast<double>(server.control()->sync_timeout) / 1e6, frames);
 }
 
 TAMB_DEMO_CHAPTER(70, "Transport engine", show_engine);

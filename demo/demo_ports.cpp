@@ -71,7 +71,7 @@ void run_cycle(kit::Server &server) {
     printf("  %-13s <-", tamb_port_name(input));
     for (size_t i = 0; names != nullptr && names[i] != nullptr; ++i) printf(" %s", names[i]);
     printf("%s\n", names == nullptr ? " (nothing)" : "");
-    free(names);
+    free(static_cast<void *>(names));
   }
 
   // The synth's process callback writes its outputs in place, in shared memory.

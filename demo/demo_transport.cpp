@@ -1,4 +1,5 @@
 // Demo chapter: the clock, the frame timer with its conversions, and position requests.
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -56,7 +57,7 @@ void show_cycles(kit::Server &server, tamb_client_t *client) {
          "mid-cycle time->frame", "frame->time");
   tamb_time_t origin = tamb_get_time();
   for (int cycle = 0; cycle < 4; ++cycle) {
-    driver.run(origin + static_cast<tamb_time_t>(cycle * period + 0.5));
+    driver.run(origin + static_cast<tamb_time_t>(std::llround(cycle * period)));
     tamb_nframes_t frame;
     tamb_time_t start, next;
     float filtered;

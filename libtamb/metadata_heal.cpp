@@ -82,8 +82,8 @@ bool env_file(const char *name) {
 // bounds. The verifier falls back on it when the file's first page no longer says.
 uint32_t page_size_guess(const StorePaths &paths) {
   struct stat st;
-  uint32_t size = stat(paths.db_path, &st) == 0 ? static_cast<uint32_t>(st.st_blksize)
-                                                : page_size_fallback;
+  uint32_t size =
+      stat(paths.db_path, &st) == 0 ? static_cast<uint32_t>(st.st_blksize) : page_size_fallback;
   if (size < page_size_min) size = page_size_min;
   if (size > page_size_max) size = page_size_max;
   return size & (size - 1) ? page_size_fallback : size;
@@ -280,7 +280,7 @@ void lacks_forget() { lacked_resources = false; }
 
 bool resources_lacked() { return lacked_resources; }
 
-void quiet_set(bool on) { quiet = on; }
+void quiet_set(bool on_or_off) { quiet = on_or_off; }
 
 bool damage_possible(int ret) {
   switch (ret) {

@@ -59,8 +59,8 @@
 #include "metadata_store.h"
 
 #include <db.h>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -166,6 +166,7 @@ int regions_allocate() {
     unsigned long start, end, offset;
     char mode[5];
     int path_at = 0;
+    // NOLINTNEXTLINE(bugprone-unchecked-string-to-number-conversion): the kernel writes these
     if (sscanf(line, "%lx-%lx %4s %lx %*s %*s %n", &start, &end, mode, &offset, &path_at) < 4 ||
         path_at == 0 || mode[3] != 's' || offset != 0) {
       continue;

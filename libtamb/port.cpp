@@ -207,7 +207,7 @@ void discard_port_ids(int fd, uint32_t count) {
 // the field; a longer name is cut.
 void request_name_write(char (&field)[sizeof(tamb_request_rename_t::old_name)], const char *name) {
   static_assert(TAMB_PORT_NAME_MAX <= sizeof field);
-  snprintf(field, TAMB_PORT_NAME_MAX, "%.*s", static_cast<int>(TAMB_PORT_NAME_MAX - 1), name);
+  snprintf(field, TAMB_PORT_NAME_MAX, "%.*s", TAMB_PORT_NAME_MAX - 1, name);
 }
 
 void monitor_count(tamb_port_shared_t *record, int onoff) {
@@ -549,7 +549,7 @@ TAMB_API const char **tamb_port_get_all_connections(tamb_client_t *client, tamb_
     uint32_t port_id;
     if (!read_exactly(client->request_fd, &port_id, sizeof port_id)) {
       TAMB_ERROR("cannot read port id from server");
-      free(names);
+      free(static_cast<void *>(names));
       return nullptr;
     }
     int made = 0;

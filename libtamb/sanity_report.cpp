@@ -24,7 +24,8 @@ void say_usermod() {
   char *login = system_get_username();
   const char *name = login;
   if (name == nullptr) {
-    const passwd *account = getpwuid(getuid());
+    // The sanity check runs once, at start-up, before the program starts threads.
+    const passwd *account = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe)
     name = account != nullptr ? account->pw_name : "<your user name>";
   }
   fprintf(stderr, "  usermod -a -G audio %s\n", name);

@@ -15,6 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 
+// Run once, before the program starts threads: the group enumeration, getlogin and exit need
+// no guard against other threads here.
+// NOLINTBEGIN(concurrency-mt-unsafe)
+
 namespace {
 
 constexpr const char *governor_list_path =
@@ -58,6 +62,8 @@ int read_string(const char *path, char *buf, size_t size) {
 int read_int(const char *path, int *out) {
   char buf[int_text_size];
   if (read_string(path, buf, sizeof buf) <= 0) return 0;
+  // The kernel writes the number.
+  // NOLINTNEXTLINE(bugprone-unchecked-string-to-number-conversion)
   return sscanf(buf, "%d", out) == 1 ? 1 : 0;
 }
 
@@ -109,6 +115,8 @@ TAMB_API int system_uses_frequencyscaling(void) {
 TAMB_API int system_has_rtprio_limits_conf(void) {
   char command[command_size];
   snprintf(command, sizeof command, rtprio_search, limits_conf_path);
+  // The command is made of constants only.
+  // NOLINTNEXTLINE(bugprone-command-processor)
   return system(command) == 0 ? 1 : 0;
 }
 
@@ -179,6 +187,8 @@ TAMB_API uint64_t system_available_physical_mem(void) {
   }
   if (strncmp(text, "MemTotal:", 9) == 0) {
     unsigned long long total;
+    // The kernel writes the number.
+    // NOLINTNEXTLINE(bugprone-unchecked-string-to-number-conversion)
     if (sscanf(text, "%*s %llu", &total) == 1) {
       kilobytes = total;
     } else {
@@ -196,3 +206,5 @@ TAMB_API char *system_get_username(void) {
 }
 
 }  // extern "C"
+
+// NOLINTEND(concurrency-mt-unsafe)

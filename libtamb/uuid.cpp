@@ -54,6 +54,8 @@ TAMB_API void tamb_uuid_unparse(tamb_uuid_t u, char buf[TAMB_UUID_STRING_SIZE]) 
 TAMB_API int tamb_uuid_parse(const char *text, tamb_uuid_t *out) {
   if (text == nullptr || out == nullptr) return -1;
   unsigned long value;
+  // As "%lu" reads it: leading space skipped, text after the number ignored.
+  // NOLINTNEXTLINE(bugprone-unchecked-string-to-number-conversion)
   if (sscanf(text, "%lu", &value) != 1) return -1;
   *out = value;
   return (value & kind_mask) == 0 ? -1 : 0;

@@ -10,13 +10,13 @@ int main() {
   try {
     context = createLibContext();
   } catch (...) {
-    std::cerr << "Exception calling createLibContext()" << std::endl;
+    std::cerr << "Exception calling createLibContext()\n";
     return EXIT_FAILURE;
   }
   if (context != nullptr) {
-    std::cout << "createLibContext() found and returned non-null pointer." << std::endl;
+    std::cout << "createLibContext() found and returned non-null pointer.\n";
   } else {
-    std::cout << "createLibContext() returned null pointer." << std::endl;
+    std::cout << "createLibContext() returned null pointer.\n";
   }
   return EXIT_SUCCESS;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "kit.h"
@@ -52,7 +53,9 @@ class CycleDriver {
   explicit CycleDriver(Server &server) : server_(server) {}
 
   // A client whose process thread this driver stands in for, with its process callback.
-  void add(Client *client, Process process = {}) { clients_.push_back({client, process}); }
+  void add(Client *client, Process process = {}) {
+    clients_.push_back({client, std::move(process)});
+  }
 
   // One process cycle beginning at start: the engine's cycle start, the frame timer (the
   // first cycle starts at frame 0, each further one buffer_size frames on; the next cycle is

@@ -186,7 +186,7 @@ bool RemoteClient::refresh_connections() {
     for (const char **name = names; name != nullptr && *name != nullptr; ++name) {
       if (tamb_port_t *other = tamb_port_by_name(&handle_, *name)) others.push_back(other);
     }
-    free(names);
+    free(static_cast<void *>(names));
 
     bool is_input = (port->shared->flags & TAMB_PORT_IS_OUTPUT) == 0;
     if (is_input && others.size() > 1 && port->mix_buffer == nullptr) {
@@ -436,7 +436,7 @@ void RemoteHost::serve_requests(Member *member) {
             if (control->port_table[id].name == *name) ids.push_back(id);
           }
         }
-        free(names);
+        free(static_cast<void *>(names));
         request.body.connections.ports = nullptr;
         request.body.connections.count = static_cast<uint32_t>(ids.size());
       }

@@ -10,7 +10,8 @@
 namespace kit {
 
 float session_sample(int producer, uint64_t cycle, uint32_t frame) {
-  return static_cast<float>((producer + 1) * 100000 + (cycle % 64) * 256 + frame);
+  return static_cast<float>(static_cast<uint64_t>(producer + 1) * 100000 + (cycle % 64) * 256 +
+                            frame);
 }
 
 void session_timebase(tamb_transport_state_t, tamb_nframes_t, tamb_position_t *position, int,

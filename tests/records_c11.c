@@ -5,19 +5,16 @@
  */
 
 /* Compiled as strict ISO C11, without POSIX feature macros: that is what a plain C client sees. */
+#include "records_c11.h"
+
 #include <stdalign.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <tamb/tamb.h>
 
-#include "records_c11.h"
-
-#define RECORDS_C_SIZE(type) \
-  { "sizeof " #type, sizeof(type) }
-#define RECORDS_C_ALIGN(type) \
-  { "alignof " #type, alignof(type) }
-#define RECORDS_C_OFFSET(type, field) \
-  { #type "." #field, offsetof(type, field) }
+#define RECORDS_C_SIZE(type) {"sizeof " #type, sizeof(type)}
+#define RECORDS_C_ALIGN(type) {"alignof " #type, alignof(type)}
+#define RECORDS_C_OFFSET(type, field) {#type "." #field, offsetof(type, field)}
 
 const records_c_layout_t records_c_layout[] = {
     RECORDS_C_SIZE(tamb_position_t),

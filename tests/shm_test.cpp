@@ -110,8 +110,7 @@ bool EntryIsFree(const tamb_shm_registry_t &entry) {
 // until it is let go, runs finish and exits with its result.
 class Peer {
  public:
-  explicit Peer(
-      std::function<int()> start, std::function<int()> finish = [] { return 0; }) {
+  explicit Peer(std::function<int()> start, std::function<int()> finish = [] { return 0; }) {
     int report[2];
     int release[2];
     if (pipe(report) != 0 || pipe(release) != 0) abort();

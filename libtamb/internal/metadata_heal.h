@@ -32,7 +32,7 @@ bool damage_possible(int ret);
 bool resources_lacked();
 
 // While set, what Berkeley DB says of the damage is left to the healing's own report.
-void quiet_set(bool quiet);
+void quiet_set(bool on_or_off);
 
 // ---- Healing steps ------------------------------------------------------------------------
 

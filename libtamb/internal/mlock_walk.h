@@ -67,6 +67,8 @@ inline bool parse_line(const char *line, Mapping *out) {
   size_t start;
   size_t end;
   int consumed = 0;
+  // The kernel writes these numbers; a line it did not write fails the count.
+  // NOLINTNEXTLINE(bugprone-unchecked-string-to-number-conversion)
   if (sscanf(line, "%zx-%zx %*s %*x %*x:%*x %" SCNu64 "%n", &start, &end, &out->inode, &consumed) !=
       3) {
     return false;

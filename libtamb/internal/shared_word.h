@@ -24,9 +24,9 @@
 // The word that a member of a shared record names, as a pointer of the word's own type (const
 // where the record is). Going through an integer keeps the compiler from carrying the packed
 // member's alignment of 1 into the builtins.
-#define TAMB_WORD(member)                                          \
-  reinterpret_cast<std::remove_reference_t<decltype((member))> *>( \
-      reinterpret_cast<uintptr_t>(&(member)))
+#define TAMB_WORD(member)                                           \
+  (reinterpret_cast<std::remove_reference_t<decltype((member))> *>( \
+      reinterpret_cast<uintptr_t>(&(member))))
 
 // Single relaxed accesses, for fields that one side writes while another reads them.
 #define TAMB_LOAD(member) __atomic_load_n(TAMB_WORD(member), __ATOMIC_RELAXED)
