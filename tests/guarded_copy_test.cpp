@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,7 +411,7 @@ TEST_F(GuardedCopy, FourWritersNeverMixATakenRequest) {
 TEST_F(GuardedCopy, ClientKilledMidRequestNeverStopsTheEngineOrLaterRequests) {
   tamb_engine_t *engine = server_.engine();
   server_.set_sample_rate(kRate);
-  uint32_t random = 12345;
+  std::mt19937_64 random(support::test_seed());
   int midway = 0;
   constexpr int kKills = 100;
   tamb_time_t now = 1000000;
@@ -420,8 +421,7 @@ TEST_F(GuardedCopy, ClientKilledMidRequestNeverStopsTheEngineOrLaterRequests) {
     if (child == 0) {
       for (uint32_t frame = 0;; ++frame) tamb_transport_locate(client_, frame);
     }
-    random = random * 1103515245 + 12345;
-    std::this_thread::sleep_for(std::chrono::microseconds(200 + random % 2000));
+    std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 2000));
     kill(child, SIGKILL);
     ASSERT_EQ(support::wait_for(child), 128 + SIGKILL);
     const tamb_position_t &requested = control_->requested_position;

@@ -66,8 +66,10 @@ void WriteFile(const fs::path &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Noise(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
+// The same bytes for a size all through a run; another run draws others.
+std::string Noise(size_t size) {
+  static const uint64_t seed = support::test_seed();
+  std::mt19937_64 random(seed);
   std::string bytes(size, '\0');
   for (char &c : bytes) c = static_cast<char>(random());
   return bytes;
@@ -157,7 +159,7 @@ Kept ReplaceFile(const std::string &dir, const std::function<std::string(std::st
 
 const std::vector<Damage> &Damages() {
   auto gone = [](const fs::path &) { return std::string(); };
-  auto noise = [](const fs::path &path) { return Noise(fs::file_size(path), 7); };
+  auto noise = [](const fs::path &path) { return Noise(fs::file_size(path)); };
   static const std::vector<Damage> damages = {
       {"logs deleted", Healing::environment, kProperties,
        [=](const std::string &dir) { return ForEach(dir, "log.", gone); }},

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -584,10 +585,14 @@ int CoinAnswer(tamb_transport_state_t, tamb_position_t *, void *arg) {
 
 TEST_F(Session, RandomLocatesAndCommandsKeepTheInvariantsAndNeverTearARequest) {
   Engine()->verbose = 0;
-  uint32_t coins[4] = {1, 2, 3, 4};
-  for (uint32_t &coin : coins) {
-    kit::Client *slow = Join(("slow" + std::to_string(coin)).c_str());
-    ASSERT_EQ(tamb_set_sync_callback(H(slow), CoinAnswer, &coin), 0);
+  // XorShift stays at 0 once there, so every state starts odd.
+  std::mt19937_64 seeds(support::test_seed());
+  auto xorshift_state = [&seeds] { return static_cast<uint32_t>(seeds()) | 1; };
+  uint32_t coins[4];
+  for (int i = 0; i < 4; ++i) {
+    coins[i] = xorshift_state();
+    kit::Client *slow = Join(("slow" + std::to_string(i)).c_str());
+    ASSERT_EQ(tamb_set_sync_callback(H(slow), CoinAnswer, &coins[i]), 0);
   }
   Meter meter{120};
   ASSERT_EQ(tamb_set_timebase_callback(H(Join("master")), 0, MeterFill, &meter), 0);
@@ -596,8 +601,7 @@ TEST_F(Session, RandomLocatesAndCommandsKeepTheInvariantsAndNeverTearARequest) {
   std::vector<std::thread> writers;
   for (uint32_t t = 0; t < 4; ++t) {
     tamb_client_t *client = H(server_->add_client(("writer" + std::to_string(t)).c_str()));
-    writers.emplace_back([client, t, &done] {
-      uint32_t random = 77 + t;
+    writers.emplace_back([client, t, random = xorshift_state(), &done]() mutable {
       tamb_position_t position;
       for (uint32_t n = 0; !done.load(std::memory_order_relaxed); ++n) {
         if (t < 3 && n % 2 == 0) {

@@ -131,10 +131,11 @@ std::string read_all(FILE *file) {
 }
 
 uint64_t test_seed() {
-  const char *given = getenv("TAMB_TEST_SEED");
-  uint64_t seed = given != nullptr
-                      ? strtoull(given, nullptr, 0)
-                      : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+  static const uint64_t seed = [] {
+    const char *given = getenv("TAMB_TEST_SEED");
+    return given != nullptr ? strtoull(given, nullptr, 0)
+                            : (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+  }();
   printf("seed %llu (replay with TAMB_TEST_SEED=%llu)\n", static_cast<unsigned long long>(seed),
          static_cast<unsigned long long>(seed));
   fflush(stdout);

@@ -93,8 +93,9 @@ class AllocationFailure {
   size_t previous_;
 };
 
-// The seed of a randomised test: TAMB_TEST_SEED when set, to replay a run, else a fresh one.
-// Printed either way.
+// The seed of a randomised test: TAMB_TEST_SEED when set, to replay a run, else a fresh one,
+// the same for every call in a process (and its forked children), so that one number replays
+// all that a test draws. Printed at every call.
 uint64_t test_seed();
 
 }  // namespace support
