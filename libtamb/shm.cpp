@@ -11,6 +11,10 @@
 // never stored still names the owner, and the clean-up finds that owner's segment among the
 // system's segments by its creator. Freeing an entry clears its size first, so a half-cleared
 // entry is free.
+//
+// Whose slots, entries and segments are kept is decided by one test, tamb::process_alive: a
+// process is gone only when the system knows no such process. The one exception is a server
+// registering under a prefix that a process it may not signal holds (below).
 #include "tamb/shm.h"
 
 #include <sys/ipc.h>
@@ -24,9 +28,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
 #include "outside.h"
+#include "process.h"
 
 namespace {
+
+// Every process of every user reads and writes the registry, takes its semaphore and attaches
+// the segments it lists.
+constexpr int ipc_permissions = 0666;
 
 char tamb_shm_server_prefix[256] = "";
 tamb_shm_header_t *tamb_shm_header = nullptr;
@@ -34,6 +44,10 @@ tamb_shm_registry_t *tamb_shm_registry = nullptr;
 int32_t registry_id = 0;
 tamb_shm_info_t registry_info = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
 int32_t semid = -1;
+
+// Whether this thread holds the registry semaphore, which cannot say who holds it. It is not
+// recursive: a second take by its holder would wait forever.
+thread_local bool lock_held = false;
 
 [[noreturn]] void semaphore_error(const char *call) {
   TAMB_ERROR("Fatal TAMB semaphore error: %s (%s)", call, strerror(errno));
@@ -49,7 +63,7 @@ void tamb_set_server_prefix(const char *server_name) {
 void semaphore_lookup() {
   semid = semget(TAMB_REGISTRY_IPC_KEY, 0, 0);
   if (semid != -1) return;
-  semid = semget(TAMB_REGISTRY_IPC_KEY, 1, IPC_CREAT | IPC_EXCL | 0666);
+  semid = semget(TAMB_REGISTRY_IPC_KEY, 1, IPC_CREAT | IPC_EXCL | ipc_permissions);
   if (semid != -1) {
     // The first raise carries no undo: the free state must outlive the creating process.
     sembuf raise = {0, 1, 0};
@@ -71,11 +85,18 @@ void semaphore_change(short delta) {
 }
 
 void tamb_shm_lock_registry() {
+  TAMB_CHECK(!lock_held);
   if (semid == -1) semaphore_lookup();
   semaphore_change(-1);
+  lock_held = true;
 }
 
-void tamb_shm_unlock_registry() { semaphore_change(1); }
+// A give without a take would let two holders in at once.
+void tamb_shm_unlock_registry() {
+  TAMB_CHECK(lock_held);
+  lock_held = false;
+  semaphore_change(1);
+}
 
 void registry_set_attached(void *address) {
   registry_info.index = TAMB_SHM_REGISTRY_INDEX;
@@ -106,12 +127,12 @@ int registry_attach(const char *message) {
 }
 
 int tamb_access_registry() {
-  registry_id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, 0666);
+  registry_id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, ipc_permissions);
   if (registry_id == -1) {
     int error = errno;
     if (error == ENOENT) return ENOENT;
     if (error == EINVAL) {
-      registry_id = shmget(TAMB_REGISTRY_IPC_KEY, 1, 0666);
+      registry_id = shmget(TAMB_REGISTRY_IPC_KEY, 1, ipc_permissions);
       return EINVAL;
     }
     TAMB_ERROR("unable to access shm registry (%s)", strerror(error));
@@ -121,7 +142,8 @@ int tamb_access_registry() {
 }
 
 int tamb_create_registry() {
-  registry_id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, IPC_CREAT | 0666);
+  registry_id =
+      shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, IPC_CREAT | ipc_permissions);
   if (registry_id == -1) {
     int error = errno;
     TAMB_ERROR("cannot create shm registry segment (%s)", strerror(error));
@@ -130,6 +152,7 @@ int tamb_create_registry() {
   int error = registry_attach("cannot create shm registry segment (%s)");
   if (error != 0) return error;
 
+  TAMB_CHECK(lock_held);
   memset(tamb_shm_header, 0, TAMB_REGISTRY_SEGMENT_SIZE);
   tamb_shm_header->magic = TAMB_REGISTRY_MAGIC;
   tamb_shm_header->protocol = TAMB_REGISTRY_PROTOCOL;
@@ -155,12 +178,6 @@ void registry_remove() {
   if (registry_id != -1) shmctl(registry_id, IPC_RMID, nullptr);
 }
 
-// Process ids come from shared memory. Only a positive id names one process: kill() with 0 or
-// a negative id would probe a whole process group and could keep a dead entry forever.
-bool process_is_alive(int32_t pid) { return pid > 0 && kill(pid, 0) == 0; }
-
-bool process_is_gone(int32_t pid) { return pid <= 0 || (kill(pid, 0) == -1 && errno == ESRCH); }
-
 bool index_is_valid(int index) { return index >= 0 && index < TAMB_REGISTRY_MAX_SEGMENTS; }
 
 // Stores to the registry reach it in program order as far as a kill is concerned: the
@@ -168,44 +185,16 @@ bool index_is_valid(int index) { return index >= 0 && index < TAMB_REGISTRY_MAX_
 void kill_order() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
 void entry_clear(tamb_shm_registry_t *entry) {
+  TAMB_CHECK(lock_held);
   entry->size = 0;
   kill_order();
   entry->shm_id = 0;
   entry->owner_pid = 0;
 }
 
-// The System V state of the segment an entry names, when the id still names a segment the
-// registry could have handed out: private and of the entry's size. Ids of removed segments are
-// given out again, and an entry left half-filled may hold an id that names something else
-// altogether (a free entry's 0 is, in a fresh IPC namespace, the registry itself).
-bool entry_segment(const tamb_shm_registry_t *entry, shmid_ds *status) {
-  if (entry->shm_id < 0 || entry->size <= 0) return false;
-  if (shmctl(entry->shm_id, IPC_STAT, status) == -1) return false;
-  return status->shm_perm.__key == IPC_PRIVATE &&
-         status->shm_segsz == static_cast<size_t>(entry->size);
-}
-
-// Removes the segment of an entry that the clean-up frees, unless the id now belongs to a
-// segment that a live process other than the entry's owner created.
-void entry_segment_remove(const tamb_shm_registry_t *entry, int32_t owner, int32_t self) {
-  shmid_ds status{};
-  if (!entry_segment(entry, &status)) return;
-  int32_t creator = status.shm_cpid;
-  if (creator != owner && creator != self && !process_is_gone(creator)) return;
-  shmctl(entry->shm_id, IPC_RMID, nullptr);
-}
-
-// An entry with a size and no owner was left by a process that died while filling it, in a
-// build that stored the owner last. Its segment goes when its creator is gone; an entry whose
-// id names no such segment holds nothing and is freed. One whose segment a live process made
-// is kept: under the lock nobody is filling an entry, so that is damage we cannot explain.
-void half_made_entry_clean(tamb_shm_registry_t *entry) {
-  shmid_ds status{};
-  if (entry_segment(entry, &status)) {
-    if (!process_is_gone(status.shm_cpid)) return;
-    shmctl(entry->shm_id, IPC_RMID, nullptr);
-  }
-  entry_clear(entry);
+void slot_clear(tamb_shm_server_t *slot) {
+  TAMB_CHECK(lock_held);
+  memset(slot, 0, sizeof *slot);
 }
 
 // Process ids of entry owners that the clean-up found gone; at most one per entry.
@@ -215,6 +204,7 @@ struct DeadOwners {
 
   void add(int32_t owner) {
     if (owner <= 0 || holds(owner)) return;
+    TAMB_CHECK(count < TAMB_REGISTRY_MAX_SEGMENTS);
     pid[count++] = owner;
   }
   bool holds(int32_t owner) const {
@@ -225,18 +215,115 @@ struct DeadOwners {
   }
 };
 
-bool segment_is_named(int id) {
+// One run of the clean-up, under the registry lock. A dry run walks the same rules over a copy
+// of the entries and notes the segments it would remove instead of removing them, so that it
+// finds exactly what the run would free. What is freed goes into the report, when there is one.
+struct Cleanup {
+  Cleanup(bool dry, tamb_shm_clean_report_t *to) : dry_run(dry), report(to) {
+    TAMB_CHECK(lock_held);
+    if (dry_run) memcpy(copy, tamb_shm_registry, sizeof copy);
+  }
+
+  void segment_remove(int id) {
+    if (!dry_run) {
+      shmctl(id, IPC_RMID, nullptr);
+      return;
+    }
+    TAMB_CHECK(removed_count < TAMB_REGISTRY_MAX_SEGMENTS);
+    removed[removed_count++] = id;
+  }
+  // Whether a dry run has removed the segment; a real run leaves that to the system.
+  bool removes(int id) const {
+    for (int i = 0; i < removed_count; ++i) {
+      if (removed[i] == id) return true;
+    }
+    return false;
+  }
+
+  const bool dry_run;
+  tamb_shm_clean_report_t *const report;
+  tamb_shm_registry_t copy[TAMB_REGISTRY_MAX_SEGMENTS];
+  tamb_shm_registry_t *const entries = dry_run ? copy : tamb_shm_registry;
+  int removed[TAMB_REGISTRY_MAX_SEGMENTS];  // one at most for each entry
+  int removed_count = 0;
+  int32_t unrecorded_capacity = 0;
+  DeadOwners dead;
+  int freed = 0;
+  const int32_t self = getpid();
+};
+
+// The System V state of the segment an entry names, when the id still names a segment the
+// registry could have handed out: private and of the entry's size. Ids of removed segments are
+// given out again, and an entry left half-filled may hold an id that names something else
+// altogether (a free entry's 0 is, in a fresh IPC namespace, the registry itself). A removed
+// segment that nobody has attached is gone at once; an attached one lives on.
+bool entry_segment(const Cleanup &c, const tamb_shm_registry_t *entry, shmid_ds *status) {
+  if (entry->shm_id < 0 || entry->size <= 0) return false;
+  if (shmctl(entry->shm_id, IPC_STAT, status) == -1) return false;
+  if (status->shm_nattch == 0 && c.removes(entry->shm_id)) return false;
+  return status->shm_perm.__key == IPC_PRIVATE &&
+         status->shm_segsz == static_cast<size_t>(entry->size);
+}
+
+// Frees entry i and reports it as it was.
+void entry_free(Cleanup &c, int i) {
+  if (c.report != nullptr) c.report->entries[i] = c.entries[i];
+  ++c.freed;
+  entry_clear(&c.entries[i]);
+}
+
+// Removes the segment of an entry that the clean-up frees, unless the id now belongs to a
+// segment that a live process other than the entry's owner created.
+void entry_segment_remove(Cleanup &c, const tamb_shm_registry_t *entry, int32_t owner) {
+  shmid_ds status{};
+  if (!entry_segment(c, entry, &status)) return;
+  int32_t creator = status.shm_cpid;
+  if (creator != owner && creator != c.self && tamb::process_alive(creator)) return;
+  c.segment_remove(entry->shm_id);
+}
+
+// An entry with a size and no owner was left by a process that died while filling it, in a
+// build that stored the owner last. Its segment goes when its creator is gone; an entry whose
+// id names no such segment holds nothing and is freed. One whose segment a live process made
+// is kept: under the lock nobody is filling an entry, so that is damage we cannot explain.
+void half_made_entry_clean(Cleanup &c, int i) {
+  const tamb_shm_registry_t *entry = &c.entries[i];
+  shmid_ds status{};
+  if (entry_segment(c, entry, &status)) {
+    if (tamb::process_alive(status.shm_cpid)) return;
+    c.segment_remove(entry->shm_id);
+  }
+  entry_free(c, i);
+}
+
+bool segment_is_named(const Cleanup &c, int id) {
   for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
-    if (tamb_shm_registry[i].size != 0 && tamb_shm_registry[i].shm_id == id) return true;
+    if (c.entries[i].size != 0 && c.entries[i].shm_id == id) return true;
   }
   return false;
+}
+
+// Adds an unrecorded segment to the report; when the list cannot grow it stays as it is.
+void unrecorded_report(Cleanup &c, int id, const shmid_ds &status) {
+  tamb_shm_clean_report_t *report = c.report;
+  if (report == nullptr) return;
+  if (report->unrecorded_count == c.unrecorded_capacity) {
+    int32_t capacity = c.unrecorded_capacity == 0 ? 16 : 2 * c.unrecorded_capacity;
+    void *grown =
+        realloc(report->unrecorded, sizeof(tamb_shm_segment_t) * static_cast<size_t>(capacity));
+    if (grown == nullptr) return;
+    report->unrecorded = static_cast<tamb_shm_segment_t *>(grown);
+    c.unrecorded_capacity = capacity;
+  }
+  report->unrecorded[report->unrecorded_count++] = {id, status.shm_cpid, status.shm_segsz,
+                                                    static_cast<int64_t>(status.shm_nattch)};
 }
 
 // Removes the segments that dead owners created but whose ids never reached their entries
 // (killed between shmget and the store of the id). Only private segments of this user, that
 // no entry names, whose creator is one of those owners and still gone: a live process's
 // segment, another user's, the registry and any keyed segment are left alone.
-void unrecorded_segments_remove(const DeadOwners &dead) {
+void unrecorded_segments_remove(Cleanup &c) {
   shm_info usage{};
   int last = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&usage));
   uid_t user = geteuid();
@@ -245,9 +332,42 @@ void unrecorded_segments_remove(const DeadOwners &dead) {
     int id = shmctl(slot, SHM_STAT, &status);
     if (id == -1 || status.shm_perm.__key != IPC_PRIVATE) continue;
     if (status.shm_perm.cuid != user || status.shm_perm.uid != user) continue;
-    if ((status.shm_perm.mode & SHM_DEST) != 0 || !dead.holds(status.shm_cpid)) continue;
-    if (segment_is_named(id) || !process_is_gone(status.shm_cpid)) continue;
-    shmctl(id, IPC_RMID, nullptr);
+    if ((status.shm_perm.mode & SHM_DEST) != 0 || c.removes(id)) continue;
+    if (!c.dead.holds(status.shm_cpid) || segment_is_named(c, id)) continue;
+    if (tamb::process_alive(status.shm_cpid)) continue;
+    unrecorded_report(c, id, status);
+    ++c.freed;
+    if (!c.dry_run) shmctl(id, IPC_RMID, nullptr);
+  }
+}
+
+// Entries of dead owners go first, free ones (a mark left before the size was stored)
+// included; the segments those owners created and never recorded go after, once no entry of
+// theirs names anything.
+void entries_clean(Cleanup &c) {
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
+    const tamb_shm_registry_t *entry = &c.entries[i];
+    int32_t owner = entry->owner_pid;
+    if (owner == 0) {
+      if (entry->size != 0) half_made_entry_clean(c, i);
+      continue;
+    }
+    if (owner != c.self && tamb::process_alive(owner)) continue;
+    if (owner != c.self) c.dead.add(owner);
+    if (entry->size != 0) entry_segment_remove(c, entry, owner);
+    entry_free(c, i);
+  }
+  if (c.dead.count > 0) unrecorded_segments_remove(c);
+}
+
+// Frees the slots of servers that no longer run and reports them as they were.
+void servers_clean(Cleanup &c) {
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
+    tamb_shm_server_t *slot = &tamb_shm_header->servers[i];
+    if (slot->pid == 0 || tamb::process_alive(slot->pid)) continue;
+    if (c.report != nullptr) c.report->servers[i] = *slot;
+    ++c.freed;
+    if (!c.dry_run) slot_clear(slot);
   }
 }
 
@@ -327,14 +447,18 @@ TAMB_API int tamb_register_server(const char *server_name, int new_registry) {
       tamb_shm_unlock_registry();
       return 0;
     }
-    if (process_is_alive(pid)) {
+    // Unlike everywhere else, a holder that refuses the probe (EPERM) counts as dead here: the
+    // prefix carries our own user id, so a process we may not signal is another user's that
+    // was given the dead holder's id.
+    if (pid > 0 && kill(pid, 0) == 0) {
       tamb_shm_unlock_registry();
       return EEXIST;
     }
-    memset(&servers[i], 0, sizeof servers[i]);
+    slot_clear(&servers[i]);
   }
   for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
     if (servers[i].pid != 0) continue;
+    TAMB_CHECK(lock_held);
     servers[i].pid = self;
     strncpy(servers[i].prefix, tamb_shm_server_prefix, sizeof servers[i].prefix);
     tamb_shm_unlock_registry();
@@ -350,7 +474,7 @@ TAMB_API int tamb_unregister_server(const char *) {
   tamb_shm_lock_registry();
   int32_t self = getpid();
   for (tamb_shm_server_t &server : tamb_shm_header->servers) {
-    if (server.pid == self) memset(&server, 0, sizeof server);
+    if (server.pid == self) slot_clear(&server);
   }
   tamb_shm_unlock_registry();
   return 0;
@@ -374,12 +498,15 @@ TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si) {
     tamb_shm_unlock_registry();
     return -1;
   }
+  ptrdiff_t index = entry - tamb_shm_registry;
+  TAMB_CHECK(index_is_valid(static_cast<int>(index)));
+  TAMB_CHECK(lock_held);
   entry->owner_pid = getpid();
   entry->shm_id = -1;
   kill_order();
   entry->size = size;
   int id = shmget(IPC_PRIVATE, static_cast<size_t>(static_cast<ssize_t>(size)),
-                  IPC_CREAT | IPC_EXCL | 0666);
+                  IPC_CREAT | IPC_EXCL | ipc_permissions);
   if (id == -1) {
     int error = errno;
     entry_clear(entry);
@@ -388,7 +515,7 @@ TAMB_API int tamb_shmalloc(int32_t size, tamb_shm_info_t *si) {
     return -1;
   }
   entry->shm_id = id;
-  si->index = static_cast<int16_t>(entry - tamb_shm_registry);
+  si->index = static_cast<int16_t>(index);
   si->address = TAMB_SHM_NOT_ATTACHED;
   tamb_shm_unlock_registry();
   return 0;
@@ -448,29 +575,37 @@ TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size) {
   return tamb_attach_shm(si);
 }
 
-// Entries of dead owners go first, free ones (a mark left before the size was stored)
-// included; the segments those owners created and never recorded go after, once no entry of
-// theirs names anything.
 TAMB_API int tamb_cleanup_shm(void) {
   if (tamb_shm_registry == nullptr) return 1;
   tamb_shm_lock_registry();
-  int32_t self = getpid();
-  DeadOwners dead;
-  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
-    tamb_shm_registry_t *entry = &tamb_shm_registry[i];
-    int32_t owner = entry->owner_pid;
-    if (owner == 0) {
-      if (entry->size != 0) half_made_entry_clean(entry);
-      continue;
-    }
-    if (owner != self && !process_is_gone(owner)) continue;
-    if (owner != self) dead.add(owner);
-    if (entry->size != 0) entry_segment_remove(entry, owner, self);
-    entry_clear(entry);
-  }
-  if (dead.count > 0) unrecorded_segments_remove(dead);
+  Cleanup cleanup(false, nullptr);
+  entries_clean(cleanup);
   tamb_shm_unlock_registry();
   return 1;
+}
+
+TAMB_API int tamb_shm_process_alive(int32_t pid) { return tamb::process_alive(pid) ? 1 : 0; }
+
+TAMB_API int tamb_shm_snapshot(tamb_shm_header_t *header, tamb_shm_registry_t *entries) {
+  if (tamb_shm_header == nullptr) return -1;
+  tamb_shm_lock_registry();
+  if (header != nullptr) memcpy(header, tamb_shm_header, sizeof *header);
+  if (entries != nullptr) {
+    memcpy(entries, tamb_shm_registry, sizeof *entries * TAMB_REGISTRY_MAX_SEGMENTS);
+  }
+  tamb_shm_unlock_registry();
+  return 0;
+}
+
+TAMB_API int tamb_shm_clean(int dry_run, tamb_shm_clean_report_t *report) {
+  if (report != nullptr) memset(report, 0, sizeof *report);
+  if (tamb_shm_header == nullptr) return -1;
+  tamb_shm_lock_registry();
+  Cleanup cleanup(dry_run != 0, report);
+  servers_clean(cleanup);
+  entries_clean(cleanup);
+  tamb_shm_unlock_registry();
+  return cleanup.freed;
 }
 
 }  // extern "C"

@@ -13,9 +13,10 @@ cat "$@" | grep 'TAMB_API' | grep -v '#define' |
   sed -E 's/\(.*//; s/[;[].*//; s/.*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*$/\1/' |
   sort -u > "$tmp/declared"
 # Each exported name carries its version node (name@@NODE); the nodes themselves appear as
-# absolute symbols of that name and are not part of the API.
+# absolute symbols of that name and are not part of the API. The libraries share one version
+# script, so a library may define a node that holds none of its names.
 nm -D --defined-only "$lib" | awk '{print $2, $3}' > "$tmp/symbols"
-sed -n 's/.*@//p' "$tmp/symbols" | sort -u > "$tmp/nodes"
+readelf -V -W "$lib" | sed -n 's/.*Flags: none .*Name: //p' | sort -u > "$tmp/nodes"
 awk 'FILENAME == ARGV[1] { node[$1] = 1; next } !($1 == "A" && $2 in node) { print $2 }' \
   "$tmp/nodes" "$tmp/symbols" > "$tmp/names"
 sed 's/@.*//' "$tmp/names" | sort -u > "$tmp/exported"

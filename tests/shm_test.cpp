@@ -434,7 +434,62 @@ TEST(Registry, SlotOfADeadServerIsTakenOver) {
     EXPECT_TRUE(view.slot_is_zero(5));
     EXPECT_EQ(view.slot(1).pid, getpid());
     EXPECT_STREQ(view.slot(1).prefix, Prefix("ghost").c_str());
+
+    // Unlike the clean-up, registration takes over from a holder that it may not signal: the
+    // prefix carries the registrant's user id, so that holder is another user's process that
+    // got a dead server's id. Here it is this live process, seen by another user.
+    const pid_t scenario = getpid();
+    int status = support::run_in_child([&] {
+      if (!support::become_user(support::other_user)) return support::child_skipped;
+      view.slot(6).pid = scenario;
+      snprintf(view.slot(6).prefix, sizeof view.slot(6).prefix, "%s", Prefix("away").c_str());
+      if (Register("away") != 0 || !view.slot_is_zero(6)) return 1;
+      return view.slot(2).pid == getpid() ? 0 : 2;
+    });
+    if (status != support::child_skipped) {
+      EXPECT_EQ(status, 0);
+    }
   });
+}
+
+// A process is gone only when no process has its id: another user's, which the caller may not
+// signal, is alive. An id that is not positive names no process, though kill() would take it for
+// a process group.
+TEST(Registry, ProcessIsGoneOnlyWhenNoProcessHasItsId) {
+  pid_t reaped = fork();
+  if (reaped == 0) _exit(0);
+  ASSERT_EQ(support::wait_for(reaped), 0);
+  const pid_t root_process = getpid();
+  int status = support::run_in_child([&] {
+    const bool other_user = support::become_user(support::other_user);
+    struct Row {
+      const char *what;
+      pid_t pid;
+      int alive;
+    };
+    const Row rows[] = {
+        {"the caller", getpid(), 1},
+        {"another user's process, which refuses the probe", root_process, 1},
+        {"a child that was reaped", reaped, 0},
+        {"0, the caller's process group", 0, 0},
+        {"-1, every process the caller may signal", -1, 0},
+        {"a negative id, a process group", -getpgrp(), 0},
+    };
+    for (const Row &row : rows) {
+      if (row.pid == root_process && !other_user) continue;
+      EXPECT_EQ(tamb_shm_process_alive(row.pid), row.alive) << row.what;
+    }
+    if (other_user) {
+      int probe = kill(root_process, 0);
+      int error = errno;
+      EXPECT_TRUE(probe == -1 && error == EPERM)
+          << "the probe of another user's process is refused";
+    }
+    if (::testing::Test::HasFailure()) return 1;
+    return other_user ? 0 : support::child_skipped;
+  });
+  if (status == support::child_skipped) GTEST_SKIP() << "cannot switch to another user here";
+  EXPECT_EQ(status, 0);
 }
 
 TEST(Registry, NinthLiveServerGetsEnospcUntilASlotIsFreed) {

@@ -85,6 +85,25 @@ typedef struct {
   void *address; /**< where this process attached it, or TAMB_SHM_NOT_ATTACHED */
 } tamb_shm_info_t;
 
+/** A System V segment as the clean-up found it (process memory). */
+typedef struct {
+  int32_t shm_id;      /**< its System V identifier */
+  int32_t creator_pid; /**< the process that created it */
+  uint64_t size;       /**< its size in bytes */
+  int64_t attached;    /**< how many processes had it attached */
+} tamb_shm_segment_t;
+
+/** What tamb_shm_clean freed, or in a dry run would free (process memory). */
+typedef struct {
+  /** each freed server slot as it was; a slot that was kept is all zero */
+  tamb_shm_server_t servers[TAMB_REGISTRY_MAX_SERVERS];
+  /** each freed segment entry as it was; an entry that was kept is all zero */
+  tamb_shm_registry_t entries[TAMB_REGISTRY_MAX_SEGMENTS];
+  /** the segments that dead owners created and no entry named; malloc'd, the caller frees it */
+  tamb_shm_segment_t *unrecorded;
+  int32_t unrecorded_count; /**< how many unrecorded holds */
+} tamb_shm_clean_report_t;
+
 TAMB_BEGIN_DECLS
 
 /**
@@ -139,6 +158,33 @@ TAMB_API int tamb_resize_shm(tamb_shm_info_t *si, int32_t size);
  * and that no entry names. Segments that live processes or other users created are kept. 1.
  * Not on a process thread: waits for the registry semaphore. */
 TAMB_API int tamb_cleanup_shm(void);
+
+/**
+ * 1 when process pid still runs, else 0: the test by which the registry decides whose slots,
+ * entries and segments are kept. A process is gone only when the system knows no process pid; a
+ * process of another user, which the caller may not signal, runs. A pid that is not positive
+ * names no process. Any thread but a process thread.
+ */
+TAMB_API int tamb_shm_process_alive(int32_t pid);
+
+/**
+ * Copies the attached registry, taken whole under the registry semaphore: the header with the
+ * server slots into header and the 256 segment entries into entries (either may be null).
+ * Returns 0, or -1 when this process has no registry attached (tamb_initialize_shm attaches
+ * it). Not on a process thread: waits for the registry semaphore.
+ */
+TAMB_API int tamb_shm_snapshot(tamb_shm_header_t *header, tamb_shm_registry_t *entries);
+
+/**
+ * Frees, under the registry semaphore, what tamb_cleanup_shm frees and the server slots of
+ * processes that no longer run (tamb_shm_process_alive). With dry_run nonzero it changes
+ * nothing and finds exactly what it would free. report, when not null, receives what was (or
+ * would be) freed; the caller frees report->unrecorded. Should memory run out, that list is cut
+ * short, and the result still counts every segment. Returns how many slots, entries and unrecorded
+ * segments were (or would be) freed, or -1 when this process has no registry attached. Not on a
+ * process thread: waits for the registry semaphore.
+ */
+TAMB_API int tamb_shm_clean(int dry_run, tamb_shm_clean_report_t *report);
 
 TAMB_END_DECLS
 

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -104,6 +105,10 @@ int wait_for(pid_t pid) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+bool become_user(uid_t id) {
+  return setgroups(0, nullptr) == 0 && setgid(id) == 0 && setuid(id) == 0;
 }
 
 int run_in_child(const std::function<int()> &body) {

@@ -62,6 +62,14 @@ int run_in_child(const std::function<int()> &body);
 // Exit status that run_in_child bodies use to say "skipped"; the reason goes to stderr.
 constexpr int child_skipped = 77;
 
+// Makes the calling process user and group id, without supplementary groups: a process that
+// the rest of the test, running as root, may signal and another switched process may not. In a
+// forked child only. False when the system refuses (not root).
+bool become_user(uid_t id);
+
+// A user that forked children switch to: they may not signal the test's own processes (root's).
+constexpr uid_t other_user = 4243;
+
 // Waits for pid and returns its exit status, or 128 + signal.
 int wait_for(pid_t pid);
 
