@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -47,8 +46,6 @@ int in_process(Body body) {
   return WEXITSTATUS(status);
 }
 
-bool process_alive(int32_t pid) { return pid > 0 && kill(pid, 0) == 0; }
-
 // Prints the registry as any process sees it: attached read-only by its key.
 void print_registry(const char *when, const Labels &labels) {
   int id = shmget(TAMB_REGISTRY_IPC_KEY, 0, 0);
@@ -66,7 +63,7 @@ void print_registry(const char *when, const Labels &labels) {
   for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
     int32_t pid = header->servers[i].pid;
     if (pid == 0) continue;
-    printf("    %-4d  %-7d  %-5s  %.256s\n", i, pid, process_alive(pid) ? "yes" : "no",
+    printf("    %-4d  %-7d  %-5s  %.256s\n", i, pid, tamb_shm_process_alive(pid) ? "yes" : "no",
            header->servers[i].prefix);
   }
   printf("\n    %-5s  %-7s  %-6s  %-6s  %s\n", "entry", "owner", "bytes", "shm id", "holds");
@@ -74,9 +71,9 @@ void print_registry(const char *when, const Labels &labels) {
     const tamb_shm_registry_t &entry = entries[i];
     if (entry.size == 0) continue;
     auto label = labels.find(i);
-    const char *holds = label != labels.end()             ? label->second.c_str()
-                        : !process_alive(entry.owner_pid) ? "left behind by a dead process"
-                                                          : "-";
+    const char *holds = label != labels.end()                      ? label->second.c_str()
+                        : !tamb_shm_process_alive(entry.owner_pid) ? "left behind by a dead process"
+                                                                   : "-";
     printf("    %-5d  %-7d  %-6d  %-6d  %s\n", i, entry.owner_pid, entry.size, entry.shm_id, holds);
   }
   printf("\n");

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -113,10 +114,11 @@ bool SegmentExists(int id) {
 }
 
 // A process that registers as a server of name (when given), allocates one segment of each size
-// and exits at once: the registry keeps what it held.
-pid_t CrashAfterAllocating(const char *name, std::vector<int32_t> sizes) {
+// and exits at once: the registry keeps what it held. It runs as user when one is given.
+pid_t CrashAfterAllocating(const char *name, std::vector<int32_t> sizes, uid_t user = 0) {
   pid_t pid = fork();
   if (pid == 0) {
+    if (user != 0 && !support::become_user(user)) _exit(3);
     if (name != nullptr && tamb_register_server(name, 0) != 0) _exit(1);
     for (int32_t size : sizes) {
       tamb_shm_info_t si = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
@@ -281,6 +283,57 @@ TEST(ShmTool, CleanFreesWhatKilledRegistryUsersLeft) {
     ASSERT_NE(shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&usage)), -1);
     EXPECT_EQ(usage.used_ids, 2) << "the registry and the live creator's segment";
     shmdt(writable);
+  });
+}
+
+// The tool and the library judge processes by one rule: another user's process, which they may
+// not signal, is alive, and its slot and entry stay; a dead server's slot and entry go. The
+// library's dry run, the tool's and its clean name the same.
+TEST(ShmTool, ToolAndLibraryKeepAnotherUsersProcessAndFreeTheDead) {
+  const uid_t user = support::other_user;
+  if (support::run_in_child([&] { return support::become_user(user) ? 0 : 1; }) != 0) {
+    GTEST_SKIP() << "cannot switch to another user here";
+  }
+  RunScenario([&] {
+    ASSERT_EQ(tamb_register_server("studio", 0), 0);
+    tamb_shm_info_t live = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
+    ASSERT_EQ(tamb_shmalloc(4096, &live), 0);
+    pid_t dead = CrashAfterAllocating("crashed", {256}, user);
+    std::string before = RegistryBytes();
+    std::string gone = std::to_string(dead);
+
+    int status = support::run_in_child([&] {
+      if (!support::become_user(user)) return 1;
+      tamb_shm_clean_report_t report;
+      EXPECT_EQ(tamb_shm_clean(1, &report), 2);
+      EXPECT_EQ(report.servers[0].pid, 0) << "root's live server is kept";
+      EXPECT_EQ(report.servers[1].pid, dead);
+      EXPECT_EQ(report.entries[0].owner_pid, 0) << "root's live entry is kept";
+      EXPECT_EQ(report.entries[1].owner_pid, dead);
+      EXPECT_EQ(report.unrecorded_count, 0);
+      free(report.unrecorded);
+
+      for (const char *verb : {"would free", "freed"}) {
+        bool dry = verb[0] == 'w';
+        Tool clean = RunTool(dry ? std::vector<std::string>{"clean", "--dry-run"}
+                                 : std::vector<std::string>{"clean"});
+        EXPECT_EQ(clean.status, 0) << clean.err;
+        EXPECT_EQ(clean.out, std::string(verb) + " server slot 1 of dead pid " + gone + " (/tamb-" +
+                                 std::to_string(user) + ":crashed:)\n" + verb +
+                                 " segment entry 1 of dead pid " + gone + " (256 bytes, shm id " +
+                                 std::to_string(Entry(before, 1).shm_id) + ")\n" + verb +
+                                 " 1 server slot and 1 segment entry" +
+                                 (dry ? "; nothing changed" : "") + "\n");
+      }
+      return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(status, 0);
+    std::string after = RegistryBytes();
+    EXPECT_EQ(memcmp(&Slot(after, 0), &Slot(before, 0), sizeof(tamb_shm_server_t)), 0);
+    EXPECT_EQ(memcmp(&Entry(after, 0), &Entry(before, 0), TAMB_REGISTRY_ENTRY_SIZE), 0);
+    EXPECT_EQ(Slot(after, 1).pid, 0);
+    EXPECT_EQ(Entry(after, 1).size, 0);
+    EXPECT_FALSE(SegmentExists(Entry(before, 1).shm_id));
   });
 }
 

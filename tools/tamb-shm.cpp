@@ -1,23 +1,18 @@
 // tamb-shm: shows the shared-memory registry and frees what dead processes left in it.
 //
-// The registry is attached and validated by the library (tamb_initialize_shm), which also
-// reports a registry it refuses; segments of dead processes are freed by the library's own
-// clean-up (tamb_cleanup_shm). The tool reads the registry under the registry semaphore, taken
-// the way the library takes it, and frees the slots of dead servers under it itself, because
-// the library frees only the caller's own slots. A dry run predicts what the clean-up frees with
-// the clean-up's own rules, repeated here.
+// Everything the tool does with the registry goes through the library: it attaches and
+// validates the registry (tamb_initialize_shm, which also reports a registry it refuses), copies
+// it under the registry semaphore (tamb_shm_snapshot), tells live processes from dead ones
+// (tamb_shm_process_alive) and frees, or in a dry run finds, what dead processes left
+// (tamb_shm_clean). The tool itself only asks the system about the segments it shows.
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "tamb/shm.h"
 
@@ -47,34 +42,11 @@ const char usage_text[] =
     "Exit status: 0 on success, 1 when there is nothing to free or the registry is absent,\n"
     "incompatible or not accessible, 2 when the command line is wrong.\n";
 
-// The whole registry, copied under the lock.
-struct Snapshot {
-  tamb_shm_header_t header;
-  tamb_shm_registry_t entries[TAMB_REGISTRY_MAX_SEGMENTS];
-};
-static_assert(sizeof(Snapshot) == TAMB_REGISTRY_SEGMENT_SIZE, "a snapshot is the segment");
-
-enum class Presence { exists, missing, unknown };
-
-// A private segment that a dead entry owner created and no entry names: it died between
-// creating the segment and recording its id.
-struct Unrecorded {
-  int shm_id;
-  int32_t creator;
-  size_t size;
-  long attached;
-};
-
-using Entries = std::vector<std::pair<int, tamb_shm_registry_t>>;
-
 struct Options {
   bool json = false;
   bool clean = false;
   bool dry_run = false;
 };
-
-Snapshot *registry = nullptr;
-int semid = -1;
 
 int usage_error(const char *fmt, const char *what) {
   fprintf(stderr, "tamb-shm: ");
@@ -83,9 +55,7 @@ int usage_error(const char *fmt, const char *what) {
   return exit_usage;
 }
 
-// The library's test: a process is gone only when the system says there is no such process.
-// One that belongs to another user (EPERM) is alive and its entries are kept.
-bool process_is_alive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
+enum class Presence { exists, missing, unknown };
 
 // The entry's id names its segment only while a segment of the entry's size has it: ids of
 // removed segments are given out again.
@@ -100,90 +70,6 @@ Presence segment_presence(const tamb_shm_registry_t &entry, long *attached) {
   }
   *attached = static_cast<long>(status.shm_nattch);
   return Presence::exists;
-}
-
-// The segment an entry names, when its id still names a private segment of the entry's size.
-bool entry_segment(const tamb_shm_registry_t &entry, shmid_ds *status) {
-  if (entry.shm_id < 0 || entry.size <= 0) return false;
-  if (shmctl(entry.shm_id, IPC_STAT, status) == -1) return false;
-  return status->shm_perm.__key == IPC_PRIVATE &&
-         status->shm_segsz == static_cast<size_t>(entry.size);
-}
-
-// The clean-up frees the entries of dead owners, and those with a size and no owner (left by a
-// process killed while it filled one) unless a live process created the segment they name.
-bool entry_is_freed(const tamb_shm_registry_t &entry) {
-  if (entry.owner_pid != 0) return !process_is_alive(entry.owner_pid);
-  shmid_ds status{};
-  return entry.size != 0 && !(entry_segment(entry, &status) && process_is_alive(status.shm_cpid));
-}
-
-bool segment_is_named(const Snapshot &snapshot, int id) {
-  for (const tamb_shm_registry_t &entry : snapshot.entries) {
-    if (entry.size != 0 && entry.shm_id == id) return true;
-  }
-  return false;
-}
-
-// The segments the clean-up frees besides those of entries: private segments of this user,
-// not being removed already, that a dead entry owner created and no entry names.
-std::vector<Unrecorded> unrecorded_find(const Snapshot &snapshot) {
-  std::vector<int32_t> dead;
-  for (const tamb_shm_registry_t &entry : snapshot.entries) {
-    if (entry.owner_pid > 0 && !process_is_alive(entry.owner_pid)) dead.push_back(entry.owner_pid);
-  }
-  std::vector<Unrecorded> found;
-  if (dead.empty()) return found;
-  shm_info usage{};
-  int last = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&usage));
-  uid_t user = geteuid();
-  for (int slot = 0; slot <= last; ++slot) {
-    shmid_ds status{};
-    int id = shmctl(slot, SHM_STAT, &status);
-    if (id == -1 || status.shm_perm.__key != IPC_PRIVATE) continue;
-    if (status.shm_perm.cuid != user || status.shm_perm.uid != user) continue;
-    if ((status.shm_perm.mode & SHM_DEST) != 0 || segment_is_named(snapshot, id)) continue;
-    int32_t creator = status.shm_cpid;
-    if (std::find(dead.begin(), dead.end(), creator) == dead.end()) continue;
-    found.push_back({id, creator, status.shm_segsz, static_cast<long>(status.shm_nattch)});
-  }
-  return found;
-}
-
-// Gone, or going once the last process that has it attached lets it go.
-bool segment_is_removed(int id) {
-  shmid_ds status{};
-  return shmctl(id, IPC_STAT, &status) == -1 || (status.shm_perm.mode & SHM_DEST) != 0;
-}
-
-// Waits for the registry as long as it takes, resuming waits that signals interrupt; SEM_UNDO
-// gives the lock back should the tool be killed while it holds it.
-bool semaphore_change(short delta) {
-  sembuf op = {0, delta, SEM_UNDO};
-  while (semop(semid, &op, 1) == -1) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-void registry_lock() {
-  if (semaphore_change(-1)) return;
-  fprintf(stderr, "tamb-shm: cannot take the registry lock (%s)\n", strerror(errno));
-  exit(exit_nothing);
-}
-
-void registry_unlock() {
-  if (semaphore_change(1)) return;
-  fprintf(stderr, "tamb-shm: cannot give the registry lock back (%s)\n", strerror(errno));
-  exit(exit_nothing);
-}
-
-Snapshot registry_read() {
-  Snapshot copy;
-  registry_lock();
-  memcpy(&copy, registry, sizeof copy);
-  registry_unlock();
-  return copy;
 }
 
 void json_string(const char *text, size_t length) {
@@ -212,7 +98,7 @@ std::string prefix_text(const tamb_shm_server_t &slot) {
 }
 
 void print_slot(const Options &options, int i, const tamb_shm_server_t &slot, bool first) {
-  bool alive = process_is_alive(slot.pid);
+  bool alive = tamb_shm_process_alive(slot.pid);
   if (options.json) {
     printf("%s{\"slot\":%d,\"pid\":%d,\"alive\":%s,\"prefix\":", first ? "" : ",", i,
            static_cast<int>(slot.pid), alive ? "true" : "false");
@@ -225,7 +111,7 @@ void print_slot(const Options &options, int i, const tamb_shm_server_t &slot, bo
 }
 
 void print_entry(const Options &options, const tamb_shm_registry_t &entry, int i, bool first) {
-  bool alive = process_is_alive(entry.owner_pid);
+  bool alive = tamb_shm_process_alive(entry.owner_pid);
   long attached = -1;
   Presence presence = segment_presence(entry, &attached);
   static const char *const words[] = {"exists", "missing", "unknown"};
@@ -251,7 +137,9 @@ void print_entry(const Options &options, const tamb_shm_registry_t &entry, int i
 }
 
 int run_list(const Options &options) {
-  Snapshot snapshot = registry_read();
+  tamb_shm_header_t header;
+  tamb_shm_registry_t entries[TAMB_REGISTRY_MAX_SEGMENTS];
+  if (tamb_shm_snapshot(&header, entries) != 0) return exit_nothing;
   if (options.json) {
     printf("{\"registry\":\"ok\",\"servers\":[");
   } else {
@@ -259,8 +147,8 @@ int run_list(const Options &options) {
   }
   bool first = true;
   for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
-    if (snapshot.header.servers[i].pid == 0) continue;
-    print_slot(options, i, snapshot.header.servers[i], first);
+    if (header.servers[i].pid == 0) continue;
+    print_slot(options, i, header.servers[i], first);
     first = false;
   }
   if (options.json) {
@@ -271,110 +159,97 @@ int run_list(const Options &options) {
   }
   first = true;
   for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
-    if (snapshot.entries[i].size == 0) continue;
-    print_entry(options, snapshot.entries[i], i, first);
+    if (entries[i].size == 0) continue;
+    print_entry(options, entries[i], i, first);
     first = false;
   }
   if (options.json) printf("]}\n");
   return 0;
 }
 
-// Frees the slots of dead servers under the lock; with dry_run only finds them. Returns the
-// slots as they were.
-std::vector<std::pair<int, tamb_shm_server_t>> servers_clean(bool dry_run) {
-  std::vector<std::pair<int, tamb_shm_server_t>> dead;
-  registry_lock();
-  for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
-    tamb_shm_server_t &slot = registry->header.servers[i];
-    if (slot.pid == 0 || process_is_alive(slot.pid)) continue;
-    dead.emplace_back(i, slot);
-    if (!dry_run) memset(&slot, 0, sizeof slot);
-  }
-  registry_unlock();
-  return dead;
-}
-
-// The library's clean-up frees entries of dead owners; what it freed is what was held by a dead
-// owner (or half-filled) before and is no longer that same entry after. Of the unrecorded
-// segments found before, those it freed are removed after.
-Entries entries_clean(bool dry_run, std::vector<Unrecorded> *unrecorded) {
-  Snapshot before = registry_read();
-  *unrecorded = unrecorded_find(before);
-  if (!dry_run) tamb_cleanup_shm();
-  Snapshot after = dry_run ? before : registry_read();
-  Entries freed;
-  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
-    const tamb_shm_registry_t &was = before.entries[i];
-    const tamb_shm_registry_t &now = after.entries[i];
-    if (was.owner_pid == 0 && was.size == 0) continue;
-    if (was.owner_pid != 0 && process_is_alive(was.owner_pid)) continue;
-    bool kept = now.owner_pid == was.owner_pid && now.shm_id == was.shm_id && now.size == was.size;
-    if (dry_run ? entry_is_freed(was) : !kept) freed.emplace_back(i, was);
-  }
-  if (!dry_run) {
-    std::erase_if(*unrecorded,
-                  [](const Unrecorded &segment) { return !segment_is_removed(segment.shm_id); });
-  }
-  return freed;
-}
-
-void print_unrecorded(const Options &options, const Unrecorded &segment, bool first) {
+void print_unrecorded(const Options &options, const tamb_shm_segment_t &segment, bool first) {
+  auto size = static_cast<unsigned long long>(segment.size);
   if (options.json) {
-    printf("%s{\"shm_id\":%d,\"creator_pid\":%d,\"size\":%zu,\"attached\":%ld}", first ? "" : ",",
-           segment.shm_id, static_cast<int>(segment.creator), segment.size, segment.attached);
+    printf("%s{\"shm_id\":%d,\"creator_pid\":%d,\"size\":%llu,\"attached\":%lld}", first ? "" : ",",
+           static_cast<int>(segment.shm_id), static_cast<int>(segment.creator_pid), size,
+           static_cast<long long>(segment.attached));
   } else {
-    printf("%s unrecorded segment shm id %d of dead pid %d (%zu bytes)\n",
-           options.dry_run ? "would free" : "freed", segment.shm_id,
-           static_cast<int>(segment.creator), segment.size);
+    printf("%s unrecorded segment shm id %d of dead pid %d (%llu bytes)\n",
+           options.dry_run ? "would free" : "freed", static_cast<int>(segment.shm_id),
+           static_cast<int>(segment.creator_pid), size);
   }
 }
 
-int run_clean(const Options &options) {
-  auto servers = servers_clean(options.dry_run);
-  std::vector<Unrecorded> unrecorded;
-  auto entries = entries_clean(options.dry_run, &unrecorded);
+// In the clean-up's report, slots and entries that were kept are all zero.
+bool freed(const tamb_shm_server_t &slot) { return slot.pid != 0; }
+bool freed(const tamb_shm_registry_t &entry) { return entry.owner_pid != 0 || entry.size != 0; }
+
+void print_cleaned(const Options &options, const tamb_shm_clean_report_t &report) {
   const char *verb = options.dry_run ? "would free" : "freed";
-  if (options.json) {
-    printf("{\"registry\":\"ok\",\"dry_run\":%s,\"servers\":[", options.dry_run ? "true" : "false");
-    for (size_t i = 0; i < servers.size(); ++i) {
-      print_slot(options, servers[i].first, servers[i].second, i == 0);
-    }
-    printf("],\"segments\":[");
-    for (size_t i = 0; i < entries.size(); ++i) {
-      print_entry(options, entries[i].second, entries[i].first, i == 0);
-    }
-    printf("],\"unrecorded\":[");
-    for (size_t i = 0; i < unrecorded.size(); ++i) print_unrecorded(options, unrecorded[i], i == 0);
-    printf("]}\n");
-  } else {
-    for (const auto &[i, slot] : servers) {
+  bool first = true;
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SERVERS; ++i) {
+    const tamb_shm_server_t &slot = report.servers[i];
+    if (!freed(slot)) continue;
+    if (options.json) {
+      print_slot(options, i, slot, first);
+    } else {
       printf("%s server slot %d of dead pid %d (%s)\n", verb, i, static_cast<int>(slot.pid),
              prefix_text(slot).c_str());
     }
-    for (const auto &[i, entry] : entries) {
+    first = false;
+  }
+  if (options.json) printf("],\"segments\":[");
+  first = true;
+  for (int i = 0; i < TAMB_REGISTRY_MAX_SEGMENTS; ++i) {
+    const tamb_shm_registry_t &entry = report.entries[i];
+    if (!freed(entry)) continue;
+    if (options.json) {
+      print_entry(options, entry, i, first);
+    } else {
       std::string owner = entry.owner_pid == 0
                               ? std::string("no owner")
                               : "dead pid " + std::to_string(static_cast<int>(entry.owner_pid));
       printf("%s segment entry %d of %s (%d bytes, shm id %d)\n", verb, i, owner.c_str(),
              static_cast<int>(entry.size), static_cast<int>(entry.shm_id));
     }
-    for (const Unrecorded &segment : unrecorded) print_unrecorded(options, segment, false);
-    if (servers.empty() && entries.empty() && unrecorded.empty()) {
-      printf("nothing to free\n");
-    } else {
-      // Without unrecorded segments the summary keeps the words it always had.
-      std::string counts = std::to_string(servers.size()) + " server slot" +
-                           (servers.size() == 1 ? "" : "s") +
-                           (unrecorded.empty() ? " and " : ", ") + std::to_string(entries.size()) +
-                           " segment entr" + (entries.size() == 1 ? "y" : "ies");
-      if (!unrecorded.empty()) {
-        counts += " and " + std::to_string(unrecorded.size()) + " unrecorded segment" +
-                  (unrecorded.size() == 1 ? "" : "s");
-      }
-      printf("%s %s%s\n", verb, counts.c_str(), options.dry_run ? "; nothing changed" : "");
-    }
+    first = false;
   }
-  return servers.empty() && entries.empty() && unrecorded.empty() ? exit_nothing : 0;
+  if (options.json) printf("],\"unrecorded\":[");
+  for (int32_t i = 0; i < report.unrecorded_count; ++i) {
+    print_unrecorded(options, report.unrecorded[i], i == 0);
+  }
+}
+
+int run_clean(const Options &options) {
+  tamb_shm_clean_report_t report;
+  if (tamb_shm_clean(options.dry_run, &report) < 0) return exit_nothing;
+  size_t servers = 0;
+  size_t entries = 0;
+  for (const tamb_shm_server_t &slot : report.servers) servers += freed(slot);
+  for (const tamb_shm_registry_t &entry : report.entries) entries += freed(entry);
+  size_t unrecorded = static_cast<size_t>(report.unrecorded_count);
+  if (options.json) {
+    printf("{\"registry\":\"ok\",\"dry_run\":%s,\"servers\":[", options.dry_run ? "true" : "false");
+  }
+  print_cleaned(options, report);
+  free(report.unrecorded);
+  const char *verb = options.dry_run ? "would free" : "freed";
+  if (options.json) {
+    printf("]}\n");
+  } else if (servers == 0 && entries == 0 && unrecorded == 0) {
+    printf("nothing to free\n");
+  } else {
+    // Without unrecorded segments the summary keeps the words it always had.
+    std::string counts = std::to_string(servers) + " server slot" + (servers == 1 ? "" : "s") +
+                         (unrecorded == 0 ? " and " : ", ") + std::to_string(entries) +
+                         " segment entr" + (entries == 1 ? "y" : "ies");
+    if (unrecorded != 0) {
+      counts += " and " + std::to_string(unrecorded) + " unrecorded segment" +
+                (unrecorded == 1 ? "" : "s");
+    }
+    printf("%s %s%s\n", verb, counts.c_str(), options.dry_run ? "; nothing changed" : "");
+  }
+  return servers == 0 && entries == 0 && unrecorded == 0 ? exit_nothing : 0;
 }
 
 // Reports a registry the tool will not use. The library has already said why when it refused
@@ -394,19 +269,6 @@ int refuse(const Options &options, int result) {
   }
   if (options.json) printf("{\"registry\":\"%s\"}\n", state);
   return exit_nothing;
-}
-
-// Attaches the registry the library validated; the library keeps its own attachment.
-int registry_open() {
-  int id = shmget(TAMB_REGISTRY_IPC_KEY, TAMB_REGISTRY_SEGMENT_SIZE, 0);
-  void *address = id == -1 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
-  semid = semget(TAMB_REGISTRY_IPC_KEY, 0, 0);
-  if (address == reinterpret_cast<void *>(-1) || semid == -1) {
-    fprintf(stderr, "tamb-shm: unable to access shm registry (%s)\n", strerror(errno));
-    return -1;
-  }
-  registry = static_cast<Snapshot *>(address);
-  return 0;
 }
 
 }  // namespace
@@ -437,6 +299,5 @@ int main(int argc, char **argv) {
 
   int result = tamb_initialize_shm(nullptr);
   if (result != 0) return refuse(options, result);
-  if (registry_open() != 0) return refuse(options, EACCES);
   return options.clean ? run_clean(options) : run_list(options);
 }
