@@ -61,7 +61,6 @@
 #include <db.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +71,7 @@
 #include "metadata_heal.h"
 #include "metadata_lock.h"
 #include "outside.h"
+#include "process.h"
 #include "store_format.h"
 
 namespace tamb::store {
@@ -96,12 +96,12 @@ uint64_t env_generation = 0;  // the generation db_env belongs to
 // Where the store is, once the lock file is joined.
 const StorePaths *paths = nullptr;
 
-// Whether a process that held an environment thread slot still runs. A killed process that
-// its parent has not yet waited for still answers kill(), but its state in /proc says it is
-// gone.
+// Whether a process that held an environment thread slot still runs: the registry's test, and
+// more. A killed process that its parent has not yet waited for still answers kill(), but its
+// state in /proc says it is gone; its slots can go.
 int process_is_alive(DB_ENV *, pid_t pid, db_threadid_t, uint32_t) {
   if (pid == getpid()) return 1;
-  if (kill(pid, 0) != 0 && errno == ESRCH) return 0;
+  if (!tamb::process_alive(pid)) return 0;
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   FILE *stat_file = fopen(path, "re");
