@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Thin wrapper around CMake. Every target first installs what the build needs (as root).
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -133,9 +134,13 @@ format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs $(CLANG_FORMAT) -i
 
 # Fails on any tracked source that make format would change.
+# Also fails on a tracked source or build file without its licence line.
 format-check:
 	git ls-files '*.c' '*.cpp' '*.h' | grep -vxF -e '' $(addprefix -e ,$(CHECK_SKIP)) \
 	  | xargs -r $(CLANG_FORMAT) --dry-run --Werror
+	@unlicensed=$$(git ls-files '*.c' '*.cpp' '*.h' '*.sh' '*.cmake' '*.in' '*.map' '*.supp' \
+	  'CMakeLists.txt' Makefile 'scripts/*' .ci/run 'man/*' | xargs grep -L 'SPDX-License-Identifier: MIT'); \
+	if [ -n "$$unlicensed" ]; then echo "no SPDX-License-Identifier line in:" $$unlicensed; exit 1; fi
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(CLANG_BUILD) $(TSAN_BUILD) $(RTSAN_BUILD) $(FUZZ_BUILD) \

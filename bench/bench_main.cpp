@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main() of tamb-bench: Google Benchmark's run with repetitions, then the report.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

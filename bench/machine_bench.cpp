@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How fast the machine runs its cores while the benchmarks run: a chain of dependent multiplies
 // and adds, which no cache, memory or kernel call touches. On a shared or virtual machine it moves
 // with the speed the host grants; ratios between unlike work (arithmetic against memory, a call

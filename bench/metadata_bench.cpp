@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Metadata against the size of the store: 10 properties per subject, from 1,000 to 100,000
 // properties. Each operation runs against the raw Berkeley DB call (or full cursor scan, a record
 // or a buffer of records at a time) it is built on, on a second database that holds the same keys

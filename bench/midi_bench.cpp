@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI mixdown against a binary-heap merge of the same events into a plain array, and how
 // its cost grows with the sources merged and with the events each of them sends.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport engine's cycle end, the one transport step in every server cycle, against a copy
 // of one position record: the least a cycle end that promotes a position can cost. Its idle step
 // and the start of a sync poll are also swept against the slow-sync clients present.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cache-line-aligned blocks against plain heap blocks of the same size.
 #include <benchmark/benchmark.h>
 

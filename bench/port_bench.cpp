@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Buffer lookup and the audio mixdown through a real server's shared memory, each against what
 // it cannot beat: the lookup against reading a pointer plus an offset, the mixdown against
 // copying the same bytes, and the portable kernels against the host's.

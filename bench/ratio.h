@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tamb-bench reports after Google Benchmark's own table: ratios, sweeps and figures.
 //
 // Absolute times on a shared machine are noise; a benchmark measured against a baseline in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report after the benchmarks: machine, ratios, sweeps, figures; the JSON file and the plot.
 #include "report.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report tamb-bench prints after Google Benchmark's table, and writes for scripts: the
 // machine it ran on, the ratios, the sweeps with their fitted growth, the figures, a JSON file
 // of all of them and a plot of the sweeps.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's share of a cycle in a session across processes, as a user runs one: this process
 // is the server and 16 forked processes are its clients. Each client has two audio outputs, two
 // audio inputs and one MIDI port, an output on even clients and an input on odd ones. Every input

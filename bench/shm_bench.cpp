@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Segment allocation and clean-up through the shared-memory registry, against the number of
 // registry entries already in use. Allocation takes the first free entry, so with entries 0 to
 // k - 1 in use it passes over k of them; both ends also take the registry lock and ask the

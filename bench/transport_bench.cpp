@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's real-time reads of time and transport, each against what a plainer design or a
 // single clock read would cost.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifier generation and the text round trip, each against the least it could cost.
 #include <benchmark/benchmark.h>
 #include <pthread.h>

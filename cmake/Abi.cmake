@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The ABI of the installed libraries, as recorded in abi/ and checked by the Abi.* tests.
 #
 # abi/<soname>.abi is what `abidw` (Debian's abigail-tools) reads from a RelWithDebInfo build:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The API reference: `cmake --build <dir> --target docs` runs Doxygen over the public headers
 # into <dir>/docs/html. The target is not part of the default build. Every public name must be
 # documented: Doxygen warns about one that is not (and fails on any warning), and

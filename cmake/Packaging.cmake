@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages, one per install component:
 #   runtime -> libtamb0      the shared libraries, by soname
 #   dev     -> libtamb-dev   headers, tamb.pc, the CMake package, the unversioned .so links

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The demo's chapters. Each demo_*.cpp registers its chapters; tamb-demo runs them in order.
 #ifndef TAMB_DEMO_H
 #define TAMB_DEMO_H

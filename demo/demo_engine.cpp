@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo chapter: the server's transport engine through a short session with a timebase master
 // and two slow-sync clients, one of them slow to get ready.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo chapter: metadata properties on a client and its ports, and the notices another client
 // hears of them.
 #include <sys/wait.h>

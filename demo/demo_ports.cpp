@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo chapter: two clients exchange one cycle of audio and MIDI through their ports.
 #include <cstdio>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A session across processes: this process is the server, three forked processes are its
 // clients. Two producers write audio and MIDI, one of them keeps the bars and beats as
 // timebase master; a consumer, which the transport waits for before it rolls, checks every

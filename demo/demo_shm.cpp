@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chapter: the shared-memory registry. A server registers, keeps its control blocks in segments
 // listed in the registry, a second server dies without cleaning up, and the registry shows who
 // holds what before and after another process tidies up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo chapter: what this machine says about real-time readiness.
 #include <grp.h>
 #include <sys/resource.h>

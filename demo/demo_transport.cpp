@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo chapter: the clock, the frame timer with its conversions, and position requests.
 #include <cmath>
 #include <cstdio>

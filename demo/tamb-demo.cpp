@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A walk through libtamb for a newcomer: each chapter shows one family at work.
 #include <sched.h>
 #include <sys/wait.h>

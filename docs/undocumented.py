@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Lists the public names that the API reference leaves without a description; exit status 1
 if there is any.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * A small C client of libtamb that needs no running server: identifiers, a MIDI buffer in a
  * local array, the aligned pool, the clock, and the log hooks a client core provides.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small C++ client of libtamb that needs no running server: two output ports whose buffers
 // live in one block of the aligned pool, and an input connected to both, whose audio and MIDI
 // mixdowns the library computes as it would in a process cycle. Exits 0 when every check passed.

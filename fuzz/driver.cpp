@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for libFuzzer's main(), so that the fuzz targets build and run with any compiler.
 //
 // It first replays every file of the directories it is given (the seed corpus and the saved

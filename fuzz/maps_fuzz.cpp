@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory-lock walk over arbitrary map text, with the unlocks recorded instead of performed.
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Metadata records written by other programs: the reads over arbitrary stored keys and records.
 //
 // Input: a list of entries, each a mode byte, a key and a record. Mode bit 0 makes the key ours

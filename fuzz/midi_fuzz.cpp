@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI buffers written by another process: reads, stores and the merge of an input's
 // connections over arbitrary buffer bytes.
 //

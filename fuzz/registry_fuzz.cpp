@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared-memory registry with arbitrary bytes in it: validation, server registration,
 // segment allocation and the clean-up of dead processes' segments.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifier text from requests and stored keys: tamb_uuid_parse over arbitrary bytes.
 #include <tamb/uuid.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hooks libtamb expects from a program besides the log: server directory, request delivery,
 // processor features.
 #include "hooks.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The outside world that libtamb expects from a program, the least that a real one needs: the
 // log hooks, the server directory, request delivery to handlers registered in this process (or
 // forwarded to another process), the processor features in cpu_type and the copy/add kernels.

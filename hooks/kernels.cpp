@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copy and add kernels for float buffers. The "SSE" pair promises the arithmetic, not the
 // instruction set, so it runs with the widest vectors the processor offers, chosen once at
 // start-up. No current processor has 3DNow!, so that pair is a plain loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log hooks libtamb expects from a program, printing to standard error and keeping the last
 // messages for log_capture.h's readers.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the log hooks (tamb_error, tamb_info, tamb_messagebuffer_add) reported, as tests,
 // benchmarks, fuzz targets and the demo read it. The hooks keep the last messages whoever links
 // them; an installed tool has no use for reading them back and never includes this header.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide microsecond clock: CLOCK_MONOTONIC, or the HPET main counter read from a
 // read-only mapping of /dev/hpet without a system call.
 #include "tamb/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI port buffers: event records growing up from a 20-byte header, out-of-line data growing
 // down from the end, and the time-ordered merge of several connected outputs into an input.
 //

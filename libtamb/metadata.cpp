@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Metadata properties: the calls clients make. The stored form and the scans are in
 // metadata_records.cpp; the store itself, its opening, recovery and healing, and the session
 // each call holds, in metadata_store.cpp, metadata_lock.cpp and metadata_heal.cpp.

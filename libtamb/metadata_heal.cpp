@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Healing a damaged metadata store, step by step, and reading Berkeley DB's reports to tell
 // damage from a lack of resources. Nothing is deleted: what a healing replaces is set aside
 // beside the database under a name that says when ("<prefix>-<UTC time>").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store lock: a robust process-shared mutex in "metadata.lock" beside the database, which
 // every database call of every process holds, so that only its holder is ever inside Berkeley
 // DB and nobody waits there for a dead process. A holder that dies hands it on with

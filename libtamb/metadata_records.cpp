@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec of the metadata store: a stored key is the subject's decimal text, zero-padded to
 // subject_text_size bytes, then the key and its NUL; a stored record is the value and its NUL,
 // then perhaps the type and its NUL. Records and keys written by other programs need not keep

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The metadata store: a Berkeley DB environment and hash database, "metadata.db", in the server
 // directory, shared by every process of that server, and the session through which each
 // property call uses them.

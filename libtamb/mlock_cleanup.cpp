@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unlocking of library mappings in a process whose memory is locked into RAM.
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport engine: the state machine the server runs at the end of every process cycle,
 // and the server's side of the timebase master and the slow-sync clients.
 //

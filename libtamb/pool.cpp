@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Blocks aligned to a cache line, straight from the system heap.
 #include "tamb/pool.h"
 

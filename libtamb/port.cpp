@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ports: the port region of the engine control block seen from a client, the zero-copy buffer
 // lookup, the audio mixdown, registration, lookups, connection lists and port attributes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sanity check: runs the system tests in a fixed order and writes advice for every
 // problem to standard error, each text in one piece so that advice from several processes
 // does not interleave mid-line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared-memory registry and the segments allocated through it.
 //
 // Every change of the registry, in any process, happens between tamb_shm_lock_registry and

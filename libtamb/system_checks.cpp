@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the running system's readiness for real-time audio.
 //
 // They write to standard error directly and several end the process: they run once, at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's side of time and of the transport.
 //
 // Positions and the frame timer are read through guarded copies (guarded_copy.h); a client

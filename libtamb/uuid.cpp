@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers of clients and ports: kind in bits 32-63, serial in bits 0-31.
 #include "tamb/uuid.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-process server, its clients and segments, and namespace isolation.
 #include "kit.h"
 

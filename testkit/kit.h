@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test kit: an in-process server with its clients over real System V segments, and
 // namespace isolation, for tests, benchmarks, fuzz targets and the demo only; never installed.
 // The outside hooks it answers requests through are those of hooks/; what their log kept is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in server's side of the transport as far as the transport client needs it: answers
 // to the timebase and slow-sync registrations, and a process-cycle driver that keeps the frame
 // timer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host server's transport engine: the registration requests go to the engine's handlers,
 // and client activation goes through its activation and exit steps.
 #include "kit.h"

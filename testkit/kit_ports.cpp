@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server side of ports and the client core's part of connections, the least that serves:
 // a segment per port type with its silent buffer, the registration, unregistration,
 // connection-list and rename requests, and connection lists with mix buffers in the clients.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clients in other processes: the client core's end of the channels and the server's end.
 #include "kit_remote.h"
 

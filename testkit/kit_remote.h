@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clients in other processes: the request channel, the wake-up that runs each client's cycle,
 // and attachment of the shared blocks by registry index.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kit_session.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the cross-process session scenario's runs have in common: the producers' samples, a
 // 4/4 timebase at 120 bpm, the clients' audio and MIDI ports, the control surface's transport
 // moves, the page the client processes report on and the server directory the run uses.

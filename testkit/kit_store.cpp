@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passes property change notices on to the clients that asked for them, and opens the metadata
 // store raw.
 #include "kit_store.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in server's side of metadata, which passes property change notices on to clients,
 // and the metadata store opened raw, beside the module or in its place.
 #ifndef TAMB_TESTKIT_KIT_METADATA_H

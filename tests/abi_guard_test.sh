@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # abi_test.sh notices what it is there for. It runs against copies of the baseline altered the
 # way a change to the library would alter it: a moved field must fail, a function missing
 # from the library must fail, a function only the library has must pass with a note.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The built library keeps the ABI recorded in its baseline (abi/*.abi, see cmake/Abi.cmake).
 # A removed or changed function or variable, a changed type that one of them reaches (a moved
 # field, a new size) or a changed symbol version fails; added functions and variables pass

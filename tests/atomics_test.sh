@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The libraries make every atomic access with the processor's own instructions: none of them
 # imports an __atomic_* function or needs libatomic. libatomic serves an access that the
 # compiler could not prove aligned by taking a lock of its own, which blocks the process thread

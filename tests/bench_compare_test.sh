@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # scripts/bench-compare: ratios that stay within the tolerance pass, one that moves fails the
 # comparison and is named, and input that is no report is refused.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark report: which runs make up a sweep, the fitted growth, and the verdicts and JSON
 // it writes from a set of timings.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clock sources. The HPET is exercised through a fake device: a forked child gets a private
 // mount namespace with an empty /dev, and /dev/hpet there is a prepared file whose counter the
 // test rewrites through its own mapping.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI buffers: room and placement, refused events, records and data kept apart, readers that
 // stay inside corrupt buffers, and the time-ordered merge of an input's connections.
 #include <gtest/gtest.h>

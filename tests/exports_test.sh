@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The shared library exports exactly what the public headers declare with TAMB_API: nothing
 # missing (a client would fail to link) and nothing more (internals would become ABI).
 # Usage: exports_test.sh <library> <header>...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lock-free exchange under contention: writer threads rewrite a shared position or the frame
 // timer as fast as they can while reader threads copy it. Every body is derived from its id,
 // so a copy that mixes two writes is recognised; not one may be accepted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stand-in's hooks: what the library relies on from the client core and the server.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs a build into a temporary prefix, checks what landed there, then builds the examples
 # against that copy twice, with pkg-config and with find_package, and runs them.
 # Usage: install_test.sh <build dir> <source dir> <C compiler> <C++ compiler> [sanitizer flags]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processes for the metadata suites: a test body run in a forked child whose store starts closed,
 // and children that start together through a gate. Each child opens the store itself, as a
 // separate program would, and an alarm ends one that hangs, so that a store that wedges fails

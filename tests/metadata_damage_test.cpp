@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A store whose files were damaged while no process used it: its log deleted, cut or
 // overwritten, its region files deleted or overwritten, the database file's first page flipped,
 // the file zeroed, cut in half, or no database at all. The next process heals it: it neither

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The store on a small file system that fills up, as /dev/shm and /run often are: a tmpfs of
 // 24 MB in a private mount namespace holds the server directory. First two processes fill it
 // with properties themselves, one creating the store and one joining it; then, the disk held at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Metadata shared by real processes on one server directory: one writes while another reads,
 // two write at once, one removes a subject while another lists, and processes killed at random
 // moments of their calls. Every process opens the store itself, as separate programs would.

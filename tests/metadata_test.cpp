@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Metadata properties in one process: the stored bytes, every operation's results, messages and
 // notices, foreign records, opening failures, threads and fork.
 #include "tamb/metadata.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory-lock walk: its rules through crafted map text with the unlocks recorded, and one
 // real run in a child that locked all its memory.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * A program that links libtamb alone, with none of the outside hooks: every request fails with
  * ENOSYS and leaves the client's callbacks and flags as they were.

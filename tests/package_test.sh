@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages of a build, checks what each one holds and declares, unpacks them
 # into a temporary root, and builds and runs the examples against that root (install_test.sh
 # does the building and running).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport engine driven directly on a stand-in server's engine: every row of the cycle
 // end's state table, the steps around it (promotion, poll progress, takeover), the timebase and
 // slow-sync handlers, the client hooks, the real-time promises and the fatal paths.

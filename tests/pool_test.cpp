@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Aligned blocks from the pool allocator: alignment, usable size, failure and threads.
 #include <gtest/gtest.h>
 #include <malloc.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A session through the host's server over real shared memory: a synth feeds a mixer for a few
 // process cycles, audio and MIDI, while the graph and the ports' attributes change under them.
 // Every buffer the mixer reads comes through its own attachment of the type segments.

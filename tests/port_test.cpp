@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ports as a client sees them, against the host's server over real shared memory.
 #include "tamb/port.h"
 

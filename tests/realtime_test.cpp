@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a process thread does is real-time safe, proven by tools over a realistic cycle: one
 // server engine and four clients (a timebase master, a slow-sync client, a source that moves the
 // transport and a mixer), audio and MIDI ports with none, one and three connections, every time

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The shared records as a C11 compiler lays them out and accesses them. records_test.cpp
  * compares these numbers and these accesses with the C++ view: a C client and the C++ library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * What records_c11.c, compiled as C11, hands records_test.cpp: the layout of the shared records
  * as the C compiler sees it, and accesses made through C.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared records byte by byte: what a write through the struct changes, where C code sees
 // the fields, and how the request payloads overlay each other.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sanity check's advice, compared byte for byte with the whole standard error output. Each
 // scenario is a machine built in a forked child: fixture files bound over /etc, /proc and /sys
 // in a private mount namespace, the memory-lock limit lowered, and real-time scheduling refused

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A session across processes: a server in the test process and forked client processes that
 // attach its blocks by registry index, send requests over their channels and run their cycles
 // when woken. Two producers write audio and MIDI, a consumer (a slow-sync client) checks every

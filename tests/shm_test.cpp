@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared-memory registry and its segments, exercised the way servers and clients use them:
 // by several real processes at once.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamb-shm, run as operators run it, against registries with live and dead processes, a damaged
 // registry and a registry another process holds locked.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test support must itself be trustworthy: a heap counter that never counts would let
 // every real-time test pass.
 #include "support.h"

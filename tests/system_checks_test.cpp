@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system tests against real system paths: each case runs in a forked child inside a private
 // mount namespace, with fixture files bound over /sys, /proc and /etc, resource limits lowered
 // with setrlimit, and refusals produced by an unprivileged user or a seccomp filter.

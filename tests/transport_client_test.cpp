@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's side of time and transport against the stand-in server's control block: frame
 // and time conversions on the frame timer, position requests, the per-cycle callbacks, the
 // registrations and the older interface.

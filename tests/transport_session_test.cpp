@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transport sessions end to end: a stand-in server whose engine ends every cycle, clients that
 // start, stop and locate through the client interface, and a timebase master and slow-sync
 // clients registered by request, driven cycle by cycle as a server's process thread would.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Client and port identifiers: generation, the port index, ordering and the text form.
 #include <gtest/gtest.h>
 #include <tamb/uuid.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamb-property: read and change the metadata properties of the default server by hand.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamb-sanity: tells a person whether this machine is ready for real-time audio, and how to
 // make it so. The exit status is the number of problems found.
 #include <sysexits.h>

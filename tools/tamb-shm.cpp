@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamb-shm: shows the shared-memory registry and frees what dead processes left in it.
 //
 // Everything the tool does with the registry goes through the library: it attaches and

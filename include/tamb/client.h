@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup client Client and engine records
  * Process-local records of the client core and the server, as far as the library uses them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup clock Clock
  * The process-wide microsecond clock: the system's monotonic clock, or the HPET counter read

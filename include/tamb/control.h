@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup control Control blocks
  * The records that the server and every client share in memory: the engine control block with

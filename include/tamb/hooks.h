@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup hooks Program hooks
  * What the client core and the server provide to the library. They are not part of libtamb:

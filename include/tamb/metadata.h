@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup metadata Metadata
  * Metadata properties: (subject, key) -> (value, optional type), persistent in one database file

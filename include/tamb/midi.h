@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup midi MIDI buffers
  * MIDI port buffers: time-stamped messages in a byte-exact layout shared between clients.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup mlock Memory unlocking
  * Unlocking of library mappings that a process with locked memory need not keep in RAM.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup playhead_server Transport engine
  * The server's side of the transport, in the library libtamb_playhead. The server calls the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup pool Aligned blocks
  * Blocks of memory aligned to 64 bytes, straight from the system heap.

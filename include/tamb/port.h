@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup port Ports
  * Ports: typed endpoints through which one buffer of data passes per process cycle. The server

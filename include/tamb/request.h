@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup request Requests
  * The request record a client hands to the server link: 5174 bytes, packed, host byte order,

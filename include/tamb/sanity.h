@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup sanity Sanity check
  * The sanity check: advice on standard error for every obstacle to real-time audio.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup shm Shared-memory registry
  * System V shared-memory segments, found through one registry that every process of every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup system_checks System checks
  * Tests of the running system's readiness for real-time audio, one question each.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* libtamb: every public declaration. */
 #ifndef TAMB_TAMB_H
 #define TAMB_TAMB_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup transport Time and transport
  * The client's side of time and of the shared transport.

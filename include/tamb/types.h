@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup types Basic types and macros
  * Basic types of libtamb and the macros every public header relies on.

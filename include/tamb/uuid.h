@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * \defgroup uuid Identifiers
  * Identifiers of clients and ports and their decimal text form.

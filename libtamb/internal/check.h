@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Invariants of the shared records and of the engine, checked in every build whatever NDEBUG
 // says. A violated one is an internal error: it is reported as assert() reports it (the text of
 // the condition, the file, the line and the plain function name) and stops the process. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Guarded copies of the records that processes share without locks: positions and the frame
 // timer.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the metadata store knows of damage: how Berkeley DB's reports are read (damage, or a
 // lack of room, memory or permission), and the steps that heal a damaged store without
 // deleting anything of it. metadata_store.cpp decides when to heal and in what order.

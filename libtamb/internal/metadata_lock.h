@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The metadata store's lock file, "metadata.lock" beside the database: the store lock every
 // database call runs under, and what the processes of a store tell each other through it.
 // metadata_lock.cpp keeps this process's mapping of it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stored form of a property and the scans over the store: how a key and a record are
 // made and read back, the descriptions the listings fill, and the cursors that walk every
 // record within a session. metadata_records.cpp holds the codec; the scans are templates.

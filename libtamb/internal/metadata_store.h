@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The metadata store's session: what the property calls hold while they use the database, and
 // how they run a database call so that it survives deadlocks, processes killed beside it and
 // damage to the files. metadata_store.cpp keeps the store itself and hands out its handles

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The walk over a memory map that decides which library mappings to unlock.
 //
 // It lives in this header, inline and free of state, so that cleanup_mlock and the tests run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls that a TAMB_NONBLOCKING function makes although clang cannot prove them nonblocking.
 //
 // With -Wfunction-effects clang accepts in such a function only calls to functions marked

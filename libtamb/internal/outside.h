@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hooks of the client core and the server, as the library's modules call them.
 //
 // The library refers to them weakly, so that a program that leaves some of them out still

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a process that some shared record names still runs.
 #ifndef TAMB_PROCESS_H
 #define TAMB_PROCESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Atomic access to the words of the packed records that processes share.
 //
 // The records are packed, so many of their words are not naturally aligned (the current

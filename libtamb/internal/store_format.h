@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The metadata store's format on disk: the Berkeley DB environment in the server directory, the
 // hash database and the lock file beside it, the names of what healing sets aside, and the form
 // of a stored key. What opens the store

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library counts time in microseconds (tamb_time_t and every *usecs field); these convert
 // other units to and from them.
 #ifndef TAMB_TIME_UNITS_H

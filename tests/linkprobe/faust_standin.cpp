@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-in for libfaust, built once per behaviour so the probe's every outcome can be run. Each
 // build carries libfaust's soname; LD_LIBRARY_PATH picks which one the probe loads.
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the engine and port suites share: a quiet server for their fixtures, port
 // registration, the engine's trace lines and its counting invariants.
 #ifndef TAMB_TEST_ENGINE_CHECKS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Counts heap calls, and fails chosen ones, by standing in for the allocator's entry points in
 // the test binary: the library's calls resolve to these before the C library's. Sanitizer builds
 // keep their own allocator, so there the counter reports itself unavailable.

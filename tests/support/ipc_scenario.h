@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test scenario run in a forked child inside a fresh System V IPC namespace, for the suites
 // that build registries of their own; registry users killed at chosen moments; and a count of
 // what dead registry users left behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers the test suites share: private namespaces, child processes, fixture files and a
 // count of heap calls.
 #ifndef TAMB_TEST_SUPPORT_H
