@@ -47,8 +47,9 @@ tamb_shm_info_t registry_info = {TAMB_SHM_NULL_INDEX, TAMB_SHM_NOT_ATTACHED};
 int32_t semid = -1;
 
 // Whether this thread holds the registry semaphore, which cannot say who holds it. It is not
-// recursive: a second take by its holder would wait forever.
-thread_local bool lock_held = false;
+// recursive: a second take by its holder would wait forever. In the static TLS block: a
+// thread's first take then needs no memory, which may have run out.
+__attribute__((tls_model("initial-exec"))) thread_local bool lock_held = false;
 
 [[noreturn]] void semaphore_error(const char *call) {
   TAMB_ERROR("Fatal TAMB semaphore error: %s (%s)", call, strerror(errno));
