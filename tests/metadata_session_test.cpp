@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +24,8 @@
 #include "kit.h"
 #include "kit_store.h"
 #include "metadata_children.h"
+#include "metadata_lock.h"
+#include "store_format.h"
 #include "support.h"
 #include "tamb/metadata.h"
 
@@ -510,4 +514,78 @@ TEST(MetadataCrash, AProcessKilledInAnyCallNeverWedgesTheStore) {
   EXPECT_EQ(resurrected, 0);
   ExpectIntactFile(root.path());
 }
+
+using tamb::store::SharedStore;
+
+// The store's lock file, mapped as every process maps it.
+SharedStore *MapLockFile(const std::string &root) {
+  int fd = open((root + "/default/" + tamb::store::lock_file).c_str(), O_RDWR | O_CLOEXEC);
+  void *mapped =
+      fd < 0 ? MAP_FAILED
+             : mmap(nullptr, sizeof(SharedStore), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (fd >= 0) close(fd);
+  if (mapped == MAP_FAILED) abort();
+  return static_cast<SharedStore *>(mapped);
+}
+
+// The generation that each recovery bumps.
+uint64_t Generation(SharedStore *store) {
+  if (pthread_mutex_lock(&store->mutex) != 0) abort();
+  uint64_t generation = store->generation;
+  pthread_mutex_unlock(&store->mutex);
+  return generation;
+}
+
+// A recovery removes the environment that a bystander's handles belong to and marks it failed.
+// The bystander's next call must take handles of the new one: through the old ones it would
+// meet the failed environment (Berkeley DB reports that on standard error) and recover the
+// store again, and so would every process after it, each one's handles outdated by the last.
+TEST(MetadataCrash, AProcessBesideARecoveryTakesHandlesOfTheNewEnvironment) {
+  TempDir root;
+  const tamb_uuid_t subject = tamb_client_uuid_generate();
+  Pipe ready, go;
+  Gate gate;
+  pid_t bystander = gate.spawn(root.path(), [&] {
+    ASSERT_EQ(tamb_set_property(nullptr, subject, "p", "before", nullptr), 0);
+    Send(ready.fds[1], 'r');
+    char byte;
+    ASSERT_EQ(read(go.fds[0], &byte, 1), 1);
+    FILE *said = tmpfile();
+    ASSERT_NE(said, nullptr);
+    fflush(stderr);
+    ASSERT_NE(dup2(fileno(said), STDERR_FILENO), -1);
+    char *value = nullptr;
+    EXPECT_EQ(tamb_get_property(subject, "p", &value, nullptr), 0);
+    EXPECT_STREQ(value, "after");
+    free(value);
+    EXPECT_EQ(tamb_set_property(nullptr, subject, "q", "bystander", nullptr), 0);
+    fflush(stderr);
+    EXPECT_EQ(support::read_all(said), "") << "it used its handles of the failed environment";
+  });
+  close(ready.fds[1]);
+  gate.open();
+  char byte;
+  ASSERT_EQ(read(ready.fds[0], &byte, 1), 1);
+  SharedStore *store = MapLockFile(root.path());
+  const uint64_t before = Generation(store);
+  // A process dies holding the store lock, inside a call: the next call recovers the store.
+  pid_t holder = fork();
+  if (holder == 0) _exit(pthread_mutex_lock(&store->mutex));
+  ASSERT_EQ(support::wait_for(holder), 0);
+  RunTogether(root.path(),
+              {[&] { ASSERT_EQ(tamb_set_property(nullptr, subject, "p", "after", nullptr), 0); }});
+  EXPECT_EQ(Generation(store), before + 1) << "the recovery told the other processes";
+  Send(go.fds[1], 'g');
+  EXPECT_EQ(support::wait_for(bystander), 0);
+  EXPECT_EQ(Generation(store), before + 1) << "and nobody recovered again";
+  RunTogether(root.path(), {[&] {
+                char *value = nullptr;
+                EXPECT_EQ(tamb_get_property(subject, "q", &value, nullptr), 0);
+                EXPECT_STREQ(value, "bystander");
+                free(value);
+              }});
+  munmap(store, sizeof *store);
+  ExpectIntactFile(root.path());
+}
+
 }  // namespace

@@ -655,6 +655,39 @@ TEST_F(Metadata, ForeignRecordsAreReadWithinTheirBounds) {
   EXPECT_EQ(listed, 3u);
 }
 
+// Records of 0 to 4 bytes, across the boundary at 3: a lookup and the listing of one subject take
+// a record of 3 bytes or fewer for absent, the listing of all properties lists every one.
+TEST_F(Metadata, OnlyTheListingOfAllCountsRecordsOf3BytesOrFewer) {
+  const std::string subject = "8589934593";
+  const std::vector<std::pair<std::string, std::string>> records = {
+      {""s, ""}, {"\0"s, ""}, {"x\0"s, "x"}, {"xy\0"s, "xy"}, {"xyz\0"s, "xyz"}};
+  std::map<std::string, Entry> every, longer;
+  {
+    RawStore raw(Dir());
+    for (size_t size = 0; size < records.size(); ++size) {
+      const std::string key = "size" + std::to_string(size);
+      raw.put(kit::stored_key(subject, key), records[size].first);
+      every[key] = {key, records[size].second, "-"};
+      if (size > 3) longer[key] = every[key];
+    }
+  }
+  for (const auto &[key, entry] : every) {
+    char *value = nullptr;
+    EXPECT_EQ(tamb_get_property(kFirstClient, key.c_str(), &value, nullptr),
+              longer.count(key) != 0 ? 0 : -1)
+        << key;
+    free(value);
+  }
+  tamb_description_t desc;
+  ASSERT_EQ(tamb_get_properties(kFirstClient, &desc), static_cast<int>(longer.size()));
+  EXPECT_EQ(Entries(desc), longer);
+  tamb_free_description(&desc, 0);
+  tamb_description_t *all = nullptr;
+  ASSERT_EQ(tamb_get_all_properties(&all), 1);
+  EXPECT_EQ(Entries(all[0]), every);
+  tamb_free_description(all, 1);
+}
+
 TEST_F(Metadata, AForkedChildOpensItsOwnHandlesAndLeavesTheParentsAlone) {
   ASSERT_EQ(tamb_set_property(nullptr, kFirstClient, "parent", "here", nullptr), 0);
   int status = InChild([] {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -394,6 +395,64 @@ TEST_F(Ports, MonitorRequestsSurviveConcurrentDisconnects) {
   EXPECT_EQ(in->shared->monitor_requests, 0);
   EXPECT_EQ(steady->shared->monitor_requests, 0);
   EXPECT_EQ(tamb_port_connected(in), churned + 1);
+}
+
+// The state letter of a thread of this process ('S' while it sleeps), or 0 once it is gone.
+char ThreadState(pid_t tid) {
+  FILE *stat = fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "re");
+  if (stat == nullptr) return 0;
+  std::string line = support::read_all(stat);
+  size_t name_end = line.rfind(')');
+  return name_end != std::string::npos && name_end + 2 < line.size() ? line[name_end + 2] : 0;
+}
+
+// A connection change holds the input's connection lock while it edits the list, and a
+// disconnection frees a node. Every walk over the list waits for the change: it sleeps on the
+// lock, finishes once the change is done, and only then hands out what it found.
+TEST_F(Ports, WalksOverTheConnectionsWaitForAChangeInProgress) {
+  Mixed pair;
+  ASSERT_NO_FATAL_FAILURE(mix_two(&pair));
+  auto [a, b, in] = pair;
+  struct Walk {
+    const char *call;
+    std::function<bool()> run;  // whether it found what the list holds
+  };
+  const Walk walks[] = {
+      {"tamb_port_request_monitor",
+       [&] {
+         tamb_port_request_monitor(in, 1);
+         bool passed_on = a->shared->monitor_requests == 1 && b->shared->monitor_requests == 1;
+         tamb_port_request_monitor(in, 0);
+         return passed_on;
+       }},
+      {"tamb_port_connected_to", [&] { return tamb_port_connected_to(in, "synth:b") == 1; }},
+      {"tamb_port_get_connections",
+       [&] {
+         const char **names = tamb_port_get_connections(in);
+         bool both = names != nullptr && names[0] == a->shared->name &&
+                     names[1] == b->shared->name && names[2] == nullptr;
+         free(static_cast<void *>(names));
+         return both;
+       }},
+  };
+  for (const Walk &walk : walks) {
+    SCOPED_TRACE(walk.call);
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    bool found = false;
+    pthread_mutex_lock(&in->connection_lock);
+    std::thread walker([&] {
+      tid = gettid();
+      found = walk.run();
+      done = true;
+    });
+    while (tid == 0) std::this_thread::yield();
+    while (!done && ThreadState(tid) != 'S') std::this_thread::yield();
+    EXPECT_FALSE(done) << "it walked the list while a change held the lock";
+    pthread_mutex_unlock(&in->connection_lock);
+    walker.join();
+    EXPECT_TRUE(found);
+  }
 }
 
 TEST_F(Ports, BufferLookupIsZeroCopyAndMixesInListOrder) {

@@ -10,9 +10,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -491,6 +493,68 @@ TEST(Registry, ProcessIsGoneOnlyWhenNoProcessHasItsId) {
   });
   if (status == support::child_skipped) GTEST_SKIP() << "cannot switch to another user here";
   EXPECT_EQ(status, 0);
+}
+
+// A process stopped with the registry lock just taken, about to allocate. Every call that copies
+// or cleans the registry waits for it, counted among the semaphore's waiters, and goes on once
+// the allocation is done: a copy holds the new entry whole.
+TEST(Registry, CopiesAndCleanUpsWaitForTheLockHolder) {
+  RunScenario([] {
+    ASSERT_EQ(Register("studio"), 0);
+    int semid = semget(TAMB_REGISTRY_IPC_KEY, 0, 0);
+    ASSERT_NE(semid, -1);
+    View view = OpenView();
+    // The copy is made in a forked reader, into memory it shares with the scenario.
+    constexpr size_t bytes = sizeof(tamb_shm_registry_t) * TAMB_REGISTRY_MAX_SEGMENTS;
+    void *shared = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto *copy = static_cast<tamb_shm_registry_t *>(shared);
+    struct Reader {
+      const char *call;
+      std::function<bool()> run;
+      bool copies = false;
+    };
+    const Reader readers[] = {
+        {"tamb_shm_snapshot", [copy] { return tamb_shm_snapshot(nullptr, copy) == 0; }, true},
+        {"tamb_shm_clean, a dry run", [] { return tamb_shm_clean(1, nullptr) >= 0; }},
+        {"tamb_shm_clean", [] { return tamb_shm_clean(0, nullptr) >= 0; }},
+        {"tamb_cleanup_shm", [] { return tamb_cleanup_shm() == 1; }},
+    };
+    for (const Reader &reader : readers) {
+      SCOPED_TRACE(reader.call);
+      Peer holder([] {
+        support::stop_point = support::StopPoint::lock_taken;
+        tamb_shm_info_t si = kFresh;
+        return tamb_shmalloc(256, &si) == 0 ? si.index : -1;
+      });
+      int raw = 0;
+      ASSERT_EQ(waitpid(holder.pid(), &raw, WUNTRACED), holder.pid());
+      ASSERT_TRUE(WIFSTOPPED(raw));
+      fflush(stdout);
+      fflush(stderr);
+      pid_t pid = fork();
+      if (pid == 0) _exit(reader.run() ? 0 : 1);
+      bool ended = false;
+      int waiting = 0;
+      auto deadline = steady_clock::now() + std::chrono::seconds(10);
+      while (!(ended = waitpid(pid, &raw, WNOHANG) == pid) &&
+             (waiting = semctl(semid, 0, GETNCNT)) == 0 && steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(1));
+      }
+      EXPECT_FALSE(ended) << "it went ahead without the lock";
+      EXPECT_EQ(waiting, 1);
+      kill(holder.pid(), SIGCONT);
+      EXPECT_GE(holder.Result(), 0);
+      if (!ended) {
+        EXPECT_EQ(support::wait_for(pid), 0);
+      }
+      if (reader.copies) {
+        EXPECT_EQ(memcmp(copy, &view.entry(0), bytes), 0) << "a torn copy";
+      }
+      EXPECT_EQ(holder.End(), 0);
+    }
+    munmap(shared, bytes);
+  });
 }
 
 TEST(Registry, NinthLiveServerGetsEnospcUntilASlotIsFreed) {
