@@ -2,10 +2,13 @@
 // Lock-free exchange under contention: writer threads rewrite a shared position or the frame
 // timer as fast as they can while reader threads copy it. Every body is derived from its id,
 // so a copy that mixes two writes is recognised; not one may be accepted.
+#include "guarded_copy.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -23,6 +27,22 @@
 #include "kit_cycle.h"
 #include "support.h"
 #include "tamb/tamb.h"
+
+// A writer of a shared record waits for another through usleep. This binary takes that call
+// over: while a test sets on_sleep, each sleep runs one step of the other writers instead, on
+// the waiting thread, so that they move at exact points of the wait.
+namespace {
+std::atomic<std::function<void()> *> on_sleep{nullptr};
+}  // namespace
+
+extern "C" int usleep(useconds_t usecs) {
+  if (std::function<void()> *step = on_sleep.load()) {
+    (*step)();
+    return 0;
+  }
+  timespec time{static_cast<time_t>(usecs / 1000000), static_cast<long>(usecs % 1000000) * 1000};
+  return nanosleep(&time, nullptr);
+}
 
 namespace {
 
@@ -446,6 +466,117 @@ TEST_F(GuardedCopy, ClientKilledMidRequestNeverStopsTheEngineOrLaterRequests) {
   }
   printf("%d of %d kills left the request half written\n", midway, kKills);
   EXPECT_EQ(hooks::log_count(hooks::Level::error), 0u) << "no stall lasted a sync timeout";
+}
+
+// ---- Writers meeting at exact moments --------------------------------------------------------
+
+// A control block whose requested_position straddles two pages: the head guard ends the first,
+// the body and the tail guard start the second. A write trap on the second page stops a writer
+// right after it took the head.
+class SplitControl {
+ public:
+  SplitControl() {
+    void *memory =
+        mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return;
+    memory_ = static_cast<char *>(memory);
+    control = reinterpret_cast<tamb_control_t *>(memory_ + page_ -
+                                                 offsetof(tamb_control_t, requested_position) -
+                                                 offsetof(tamb_position_t, usecs));
+  }
+  ~SplitControl() {
+    if (memory_ != nullptr) munmap(memory_, 2 * page_);
+  }
+  tamb_control_t *control = nullptr;
+
+ private:
+  size_t page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  char *memory_ = nullptr;
+};
+
+constexpr int kBudget = tamb::sleeps_max;  // sleeps on one head before a writer counts as dead
+
+struct Meeting {
+  const char *what;
+  bool copy;               // the writer copies a whole position in rather than locating
+  bool overtaken;          // once no one holds the record, another writer writes it whole
+                           // between the writer's head and its body
+  std::vector<int> holds;  // writers holding the record first, one after the other: for how
+                           // many of the writer's sleeps each holds it
+};
+
+// A writer (id 1, frame 4242) of requested_position meets the others at the moments that
+// matter: a holder lets go and the next one claims just as the writer gives up on the first, or
+// another writer overwrites the record between the writer's head and its body. Every sleep of
+// the writer moves the others one step, so each meeting happens at its exact point. The writer
+// must wait out every live holder and, once it returns, have left its own write whole.
+TEST(PositionWriters, WaitOutLiveHoldersAndWriteAgainWhenOvertaken) {
+  constexpr int kBrief = kBudget * 3 / 5;
+  const Meeting meetings[] = {
+      {"live holders in a row, each briefer than the budget", false, false, {kBrief, kBrief}},
+      {"another claims as the stalled holder is given up", false, false, {kBudget, 10}},
+      {"a locate overtaken between its claim and its body", false, true, {1}},
+      {"a copy overtaken between its head and its body", true, true, {}},
+  };
+  for (const Meeting &meeting : meetings) {
+    SCOPED_TRACE(meeting.what);
+    SplitControl split;
+    ASSERT_NE(split.control, nullptr);
+    tamb_position_t *record = &split.control->requested_position;
+    split.control->position_id_counter = 1;
+    tamb_client_t writer;
+    memset(&writer, 0, sizeof writer);
+    writer.engine_control = split.control;
+
+    std::optional<support::WriteTrap> trap;
+    auto overtake = [&] {
+      if (!meeting.overtaken) return;
+      trap.emplace(reinterpret_cast<char *>(record) + offsetof(tamb_position_t, usecs), [record] {
+        tamb_position_t other;
+        memset(&other, 0, sizeof other);
+        other.head_id = other.tail_id = other.frame = 2001;
+        tamb_transport_copy_position(&other, record);
+      });
+      ASSERT_TRUE(trap->armed());
+    };
+    // Holder 1001 holds the record from the start; as each lets go, the next one claims it.
+    size_t holder = 0;
+    int held = 0;
+    if (!meeting.holds.empty()) {
+      record->head_id = 1001;
+      record->tail_id = 1000;
+    }
+    std::function<void()> step = [&] {
+      if (holder == meeting.holds.size() || ++held < meeting.holds[holder]) return;
+      record->tail_id = 1001 + holder;
+      held = 0;
+      if (++holder < meeting.holds.size()) {
+        record->head_id = 1001 + holder;
+      } else {
+        overtake();
+      }
+    };
+    if (meeting.holds.empty()) overtake();
+
+    on_sleep = &step;
+    if (meeting.copy) {
+      tamb_position_t mine;
+      memset(&mine, 0, sizeof mine);
+      mine.head_id = mine.tail_id = 1;
+      mine.frame = 4242;
+      tamb_transport_copy_position(&mine, record);
+    } else {
+      tamb_transport_locate(&writer, 4242);
+    }
+    on_sleep = nullptr;
+    EXPECT_EQ(holder, meeting.holds.size())
+        << "the write went ahead while writer " << 1001 + holder << " held the record";
+    EXPECT_EQ(trap.has_value() && trap->fired(), meeting.overtaken);
+    trap.reset();
+    EXPECT_EQ(record->head_id, 1u);
+    EXPECT_EQ(record->tail_id, 1u);
+    EXPECT_EQ(record->frame, 4242u);
+  }
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -949,6 +951,36 @@ TEST_F(Engine, ReadyReportRacingARemovalCountsTheClientOutOnce) {
   done.store(true);
   client.join();
   EXPECT_EQ(lowest.load(), 0);
+  EXPECT_TRUE(support::engine_invariants(engine_));
+}
+
+// The same meeting at its one dangerous instant: the client's write that clears its sync_poll
+// after the callback answered ready is stopped at its instruction, and the server drops the
+// client from the poll right then.
+TEST_F(Engine, RemovalAtTheInstantOfAReadyReportCountsTheClientOutOnce) {
+  if (!support::traps_atomic_writes)
+    GTEST_SKIP() << "ThreadSanitizer makes the atomic clear itself; a trap on it would hang";
+  engine_->verbose = 0;
+  kit::Client *slow = AddSlow("slow");
+  AddSlow("other");
+  ASSERT_EQ(control_->sync_remain, 2);
+  std::optional<support::WriteTrap> trap;
+  // The client's next write into its control block after the callback is that clear.
+  std::function<void()> arm = [&] {
+    trap.emplace(&slow->handle.control->sync_poll,
+                 [&] { EXPECT_EQ(tamb_transport_client_reset_sync(engine_, Id(slow)), 0); });
+    ASSERT_TRUE(trap->armed());
+  };
+  slow->handle.sync_arg = &arm;
+  slow->handle.sync_callback = [](tamb_transport_state_t, tamb_position_t *, void *arg) {
+    (*static_cast<std::function<void()> *>(arg))();
+    return 1;
+  };
+  tamb_call_sync_client(&slow->handle);
+  ASSERT_TRUE(trap.has_value());
+  EXPECT_TRUE(trap->fired());
+  trap.reset();
+  EXPECT_EQ(control_->sync_remain, 1) << "the other client is still polled";
   EXPECT_TRUE(support::engine_invariants(engine_));
 }
 

@@ -4,16 +4,20 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "kit.h"
 
@@ -135,6 +139,56 @@ std::string read_all(FILE *file) {
   fclose(file);
   return text;
 }
+
+namespace {
+
+std::atomic<char *> trap_page{nullptr};
+std::atomic<bool> trap_armed{false};
+std::atomic<bool> trap_fired{false};
+std::function<void()> trap_action;
+struct sigaction trap_previous;
+
+size_t page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+void trap_fault(int, siginfo_t *info, void *) {
+  char *page = trap_page.load();
+  auto *at = static_cast<char *>(info->si_addr);
+  if (!trap_armed.load() || at < page || at >= page + page_size()) {
+    // Not the trap's fault: it happens again under the handling from before the trap.
+    sigaction(SIGSEGV, &trap_previous, nullptr);
+    return;
+  }
+  trap_armed.store(false);
+  mprotect(page, page_size(), PROT_READ | PROT_WRITE);
+  trap_fired.store(true);
+  trap_action();
+}
+
+}  // namespace
+
+WriteTrap::WriteTrap(const void *address, std::function<void()> action) {
+  auto *page = reinterpret_cast<char *>(reinterpret_cast<uintptr_t>(address) & ~(page_size() - 1));
+  trap_action = std::move(action);
+  trap_page.store(page);
+  trap_fired.store(false);
+  struct sigaction on_fault;
+  memset(&on_fault, 0, sizeof on_fault);
+  on_fault.sa_sigaction = trap_fault;
+  on_fault.sa_flags = SA_SIGINFO;
+  sigemptyset(&on_fault.sa_mask);
+  sigaction(SIGSEGV, &on_fault, &trap_previous);
+  trap_armed.store(mprotect(page, page_size(), PROT_READ) == 0);
+}
+
+WriteTrap::~WriteTrap() {
+  if (trap_armed.exchange(false)) mprotect(trap_page.load(), page_size(), PROT_READ | PROT_WRITE);
+  sigaction(SIGSEGV, &trap_previous, nullptr);
+  trap_action = nullptr;
+}
+
+bool WriteTrap::armed() const { return trap_armed.load() || trap_fired.load(); }
+
+bool WriteTrap::fired() const { return trap_fired.load(); }
 
 uint64_t test_seed() {
   static const uint64_t seed = [] {

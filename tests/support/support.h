@@ -102,6 +102,36 @@ class AllocationFailure {
   size_t previous_;
 };
 
+// Stops the first write into one page at its instruction, on the thread that makes it: the
+// page is read-only while the trap is armed, and the write fault makes it writable again and
+// runs action before the write is made. Reads of the page go on undisturbed. A test stops a
+// library writer at an exact point this way (say, between two stores of a guarded record),
+// with no hook in the library. One trap at a time; the destructor disarms it.
+class WriteTrap {
+ public:
+  WriteTrap(const void *address, std::function<void()> action);
+  ~WriteTrap();
+  WriteTrap(const WriteTrap &) = delete;
+  WriteTrap &operator=(const WriteTrap &) = delete;
+  bool armed() const;  // false when the page could not be protected
+  bool fired() const;
+};
+
+// Whether a WriteTrap may stop a write made by an atomic operation. ThreadSanitizer's runtime
+// makes those writes itself while holding a lock that any action would need again: there the
+// trap would hang.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool traps_atomic_writes = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool traps_atomic_writes = false;
+#else
+constexpr bool traps_atomic_writes = true;
+#endif
+#else
+constexpr bool traps_atomic_writes = true;
+#endif
+
 // The seed of a randomised test: TAMB_TEST_SEED when set, to replay a run, else a fresh one,
 // the same for every call in a process (and its forked children), so that one number replays
 // all that a test draws. Printed at every call.
