@@ -31,8 +31,15 @@
 // A writer of a shared record waits for another through usleep. This binary takes that call
 // over: while a test sets on_sleep, each sleep runs one step of the other writers instead, on
 // the waiting thread, so that they move at exact points of the wait.
+//
+// While threads contend, each sleep lasts at least shortest_sleep_usecs. A reader gives up, and
+// aborts the process, once a writer has stayed midway through 1000 of its sleeps, some 20 ms;
+// on a loaded machine the scheduler may stop a live writer midway for longer than that. The
+// contention tests check that no copy is torn, not that budget; stretched, it still ends a
+// real hang, within a few seconds.
 namespace {
 std::atomic<std::function<void()> *> on_sleep{nullptr};
+std::atomic<useconds_t> shortest_sleep_usecs{0};
 }  // namespace
 
 extern "C" int usleep(useconds_t usecs) {
@@ -40,6 +47,7 @@ extern "C" int usleep(useconds_t usecs) {
     (*step)();
     return 0;
   }
+  usecs = std::max(usecs, shortest_sleep_usecs.load());
   timespec time{static_cast<time_t>(usecs / 1000000), static_cast<long>(usecs % 1000000) * 1000};
   return nanosleep(&time, nullptr);
 }
@@ -130,6 +138,8 @@ void Pin(std::thread &thread, unsigned cpu) {
 void Contend(const std::function<void(const std::atomic<bool> &)> &writer,
              const std::function<bool(uint64_t *id)> &read_one, Totals *totals,
              Reads reads = kReads) {
+  constexpr useconds_t kPatientSleepUsecs = 2000;
+  shortest_sleep_usecs = kPatientSleepUsecs;
   std::atomic<bool> stop{false};
   std::thread writer_thread([&] { writer(stop); });
   unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
@@ -161,6 +171,7 @@ void Contend(const std::function<void(const std::atomic<bool> &)> &writer,
   stop = true;
   writer_thread.join();
   for (std::thread &reader : readers) reader.join();
+  shortest_sleep_usecs = 0;
 }
 
 void Report(const char *what, const Totals &totals, Reads reads = kReads) {
