@@ -142,7 +142,7 @@ void after_fork_in_child() {
 
 }  // namespace
 
-SharedStore *store_join(const StorePaths **joined_paths) {
+SharedStore *store_join() {
   SharedStore *store = shared_file.load(std::memory_order_acquire);
   if (store == nullptr) {
     pthread_mutex_lock(&join_lock);
@@ -157,9 +157,10 @@ SharedStore *store_join(const StorePaths **joined_paths) {
     }
     store = shared_file.load(std::memory_order_acquire);
   }
-  *joined_paths = &paths;
   return store;
 }
+
+const StorePaths &store_paths() { return paths; }
 
 SharedStore *store_joined() { return shared_file.load(std::memory_order_acquire); }
 

@@ -95,7 +95,7 @@ DB_ENV *db_env = nullptr;
 DB *db = nullptr;
 uint64_t env_generation = 0;  // the generation db_env belongs to
 // Where the store is, once the lock file is joined.
-const StorePaths *paths = nullptr;
+const StorePaths *const paths = &store_paths();
 
 // Whether a process that held an environment thread slot still runs: the registry's test, and
 // more. A killed process that its parent has not yet waited for still answers kill(), but its
@@ -315,7 +315,7 @@ bool store_heal(SharedStore *store, int ret) {
 // damaged (once per call, so that a store that cannot be healed fails instead). 0, or -1 after
 // reporting why not; a later call tries again.
 int tamb_property_init(SharedStore *store, bool *healed) {
-  TAMB_CHECK(paths != nullptr);
+  TAMB_CHECK(paths->dir[0] != '\0');
   bool recovered = false;
   for (int attempt = 0; attempt < open_attempts; ++attempt) {
     bool last = attempt + 1 == open_attempts;
@@ -436,7 +436,7 @@ __attribute__((destructor)) void tamb_properties_uninit() {
 // ---- Session ------------------------------------------------------------------------------
 
 Session::Session() {
-  store_ = store_join(&paths);
+  store_ = store_join();
   if (store_ == nullptr) return;
   if (store_acquire(store_) != 0) {
     store_ = nullptr;

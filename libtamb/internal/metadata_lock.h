@@ -43,8 +43,11 @@ struct StorePaths {
 };
 
 // The lock file of this process, joined on first use: the mapped SharedStore, or null after
-// reporting why it could not be joined (a later call tries again). paths is set once it is.
-SharedStore *store_join(const StorePaths **paths);
+// reporting why it could not be joined (a later call tries again).
+SharedStore *store_join();
+
+// Where the store is. Set when the lock file is joined, and read only after that.
+const StorePaths &store_paths();
 
 // The lock file this process joined, or null.
 SharedStore *store_joined();
