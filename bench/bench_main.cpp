@@ -97,7 +97,8 @@ bool timings_write(const std::string &path, const Timings &timings) {
   if (file == nullptr) return false;
   for (const auto &[name, timing] : timings) {
     std::string error = timing.error.empty() ? "-" : timing.error;
-    std::replace_if(error.begin(), error.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
+    auto separator = [](char c) { return c == '\t' || c == '\n'; };
+    std::replace_if(error.begin(), error.end(), separator, ' ');
     std::fprintf(file, "%s\t%s", name.c_str(), error.c_str());
     for (double ns : timing.iteration_ns) std::fprintf(file, "\t%.17g", ns);
     std::fprintf(file, "\n");

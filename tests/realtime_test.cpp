@@ -773,7 +773,7 @@ std::string SuppressionsPath() {
     Scenario scenario;
     scenario.Run(10);
     stall_control = scenario.control();
-    struct sigaction action{};
+    struct sigaction action = {};
     action.sa_handler = [](int) { StallEnd(); };
     sigaction(SIGUSR2, &action, nullptr);
     sigevent event{};
@@ -983,7 +983,7 @@ struct Audit {
 // Runs body on a new thread under the filter; the calling thread stays free of it. Once per
 // process.
 Audit Audited(bool allow_clock, const std::function<void()> &body) {
-  struct sigaction action{};
+  struct sigaction action = {};
   action.sa_sigaction = OnTrap;
   action.sa_flags = SA_SIGINFO;
   sigaction(SIGSYS, &action, nullptr);

@@ -13,9 +13,12 @@
 #include <stdint.h>
 #include <tamb/tamb.h>
 
-#define RECORDS_C_SIZE(type) {"sizeof " #type, sizeof(type)}
-#define RECORDS_C_ALIGN(type) {"alignof " #type, alignof(type)}
-#define RECORDS_C_OFFSET(type, field) {#type "." #field, offsetof(type, field)}
+/* Braced macros are laid out differently by each clang-format release. */
+/* clang-format off */
+#define RECORDS_C_SIZE(type) { "sizeof " #type, sizeof(type) }
+#define RECORDS_C_ALIGN(type) { "alignof " #type, alignof(type) }
+#define RECORDS_C_OFFSET(type, field) { #type "." #field, offsetof(type, field) }
+/* clang-format on */
 
 const records_c_layout_t records_c_layout[] = {
     RECORDS_C_SIZE(tamb_position_t),

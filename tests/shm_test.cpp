@@ -111,9 +111,11 @@ bool EntryIsFree(const tamb_shm_registry_t &entry) {
 
 // Another process of the scenario. It runs start and reports its result, then stays alive
 // until it is let go, runs finish and exits with its result.
+int NothingMore() { return 0; }
+
 class Peer {
  public:
-  explicit Peer(std::function<int()> start, std::function<int()> finish = [] { return 0; }) {
+  explicit Peer(std::function<int()> start, std::function<int()> finish = NothingMore) {
     int report[2];
     int release[2];
     if (pipe(report) != 0 || pipe(release) != 0) abort();
